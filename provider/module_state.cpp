@@ -1,0 +1,11 @@
+#include "provider/module_state.h"
+
+// Constructed first among the module's statics, so it is destroyed last and
+// unmaps the latest view at unload.
+static WMISharedMem<wmirouter_perf_t> g_routerBlock(true);
+
+WMISharedMem<wmirouter_perf_t>& RouterBlock() { return g_routerBlock; }
+
+std::atomic<long> g_liveObjectCount{0};
+std::atomic<long> g_serverLockCount{0};
+HMODULE g_moduleHandle = nullptr;

@@ -1,0 +1,40 @@
+#pragma once
+// A LogCallback for tests that records every call, process-wide.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/log_callback.h"
+
+struct CapturedLog {
+  int level;
+  std::wstring message;
+  std::string function;
+};
+
+class LogCapture {
+ public:
+  LogCapture() { Entries().clear(); }
+  static LogCallback Callback() { return &Record; }
+  std::vector<CapturedLog> entries() const {
+    std::lock_guard<std::mutex> guard(Mutex());
+    return Entries();
+  }
+
+ private:
+  static intptr_t Record(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char* function,
+                         int32_t, ErrorRecord*) {
+    std::lock_guard<std::mutex> guard(Mutex());
+    Entries().push_back({level, message ? message : L"", function ? function : ""});
+    return 0;
+  }
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static std::vector<CapturedLog>& Entries() {
+    static std::vector<CapturedLog> entries;
+    return entries;
+  }
+};
