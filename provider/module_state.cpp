@@ -9,3 +9,4 @@ WMISharedMem<wmirouter_perf_t>& RouterBlock() { return g_routerBlock; }
 std::atomic<long> g_liveObjectCount{0};
 std::atomic<long> g_serverLockCount{0};
 HMODULE g_moduleHandle = nullptr;
+std::atomic<long> g_nameHandle{0};

@@ -17,3 +17,6 @@ extern std::atomic<long> g_liveObjectCount;
 // Driven by IClassFactory::LockServer.
 extern std::atomic<long> g_serverLockCount;
 extern HMODULE g_moduleHandle;
+// Handle of the class's "Name" property, obtained by the first provider
+// Initialize and valid for every instance of the class.
+extern std::atomic<long> g_nameHandle;

@@ -1,0 +1,240 @@
+#include "provider/perf_data_source.h"
+
+#include <process.h>
+
+#include <cwchar>
+#include <ctime>
+
+#include "provider/admin_security.h"
+#include "provider/module_state.h"
+#include "support/fs/system_error.h"
+
+namespace {
+ErrorRecord g_dataSourceErrorRecord;
+constexpr DWORD kPollingPeriodMs = 100;
+constexpr DWORD kStopWaitMs = 1000;
+// Name reads offer 511 bytes to a 512-unit buffer, so the text always ends
+// in a terminator.
+constexpr size_t kNameBufferUnits = 512;
+constexpr long kNameReadBytes = 511;
+}  // namespace
+
+HRESULT SessionCounters::SetValue(int index, uint32_t value) {
+  if (index < 0 || index >= kCounterCount) return WBEM_E_FAILED;
+  values[index] = value;
+  return 0;
+}
+
+HRESULT SessionCounters::GetValue(int index, uint32_t* value) const {
+  if (index < 0 || index >= kCounterCount || value == nullptr) return WBEM_E_FAILED;
+  *value = values[index];
+  return 0;
+}
+
+struct CPerfDataSource::PollingState {
+  PollingState() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~PollingState() {
+    if (stopEvent != nullptr) CloseHandle(stopEvent);
+  }
+
+  HRESULT SetShareMemoryData();
+  void CopySessions(const wmirouter_perf_t& block);
+  void StoreName(int record, const wmirouter_session_t& slot);
+  // The record whose session carries this name, else -1.
+  int RecordByName(const wchar_t* name) const;
+
+  SessionCounters records[kMaxInstances];
+  HANDLE stopEvent;
+  std::atomic<LogCallback> callback{nullptr};
+  uint64_t lastStamp = static_cast<uint64_t>(std::time(nullptr));
+
+  // Session names of the records as of the last copy, so that an instance
+  // named after its session is fed from that session's record.
+  mutable SRWLOCK nameTableLock = SRWLOCK_INIT;
+  wchar_t names[kMaxInstances][kSessionNameUnits + 1] = {};
+  int namedCount = 0;
+};
+
+HRESULT CPerfDataSource::PollingState::SetShareMemoryData() {
+  try {
+    while (WaitForSingleObject(stopEvent, kPollingPeriodMs) == WAIT_TIMEOUT) {
+      const wmirouter_perf_t* block = RouterBlock().View();
+      const uint64_t stamp = block != nullptr ? static_cast<const volatile uint64_t&>(block->update_stamp) : 0;
+      if (stamp == lastStamp) continue;
+      lastStamp = stamp;
+      if (block != nullptr) CopySessions(*block);
+    }
+    return 0;
+  } catch (...) {
+    LogFormatted(callback.load(), 1, "CPerfDataSource::SetShareMemoryData", __LINE__, &g_dataSourceErrorRecord,
+                 L"Unknown exception in router sessions");
+    return WBEM_E_FAILED;
+  }
+}
+
+void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) {
+  int slot = block.FirstSession();
+  const int count = block.ActiveSessionCount();
+  // Only the first kMaxInstances sessions have records.
+  int record = 0;
+  for (; slot != -1 && record < count && record < kMaxInstances; ++record) {
+    const wmirouter_session_t& session = block.sessions[slot];
+    {
+      ScopedLock guard(records[record].lock);
+      for (int k = 0; k < kCounterCount; ++k) records[record].values[k] = ReadSlotCounter(session, k);
+    }
+    StoreName(record, session);
+    slot = block.NextSession(slot);
+  }
+  AcquireSRWLockExclusive(&nameTableLock);
+  namedCount = record;
+  ReleaseSRWLockExclusive(&nameTableLock);
+}
+
+void CPerfDataSource::PollingState::StoreName(int record, const wmirouter_session_t& slot) {
+  wchar_t name[kSessionNameUnits + 1];
+  CopySessionName(slot, name);
+  // Only this thread writes the table, so it may compare without the lock.
+  if (wcscmp(names[record], name) == 0) return;
+  AcquireSRWLockExclusive(&nameTableLock);
+  wcscpy(names[record], name);
+  ReleaseSRWLockExclusive(&nameTableLock);
+}
+
+int CPerfDataSource::PollingState::RecordByName(const wchar_t* name) const {
+  if (name[0] == L'\0') return -1;
+  int found = -1;
+  AcquireSRWLockShared(&nameTableLock);
+  for (int record = 0; record < namedCount; ++record) {
+    if (names[record][0] == name[0] && wcscmp(names[record], name) == 0) {
+      found = record;
+      break;
+    }
+  }
+  ReleaseSRWLockShared(&nameTableLock);
+  return found;
+}
+
+namespace {
+
+struct PollingThreadStart {
+  std::shared_ptr<CPerfDataSource::PollingState> state;
+  HMODULE module;
+};
+
+HMODULE ReferenceOwnModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ReferenceOwnModule),
+                     &module);
+  return module;
+}
+
+unsigned __stdcall PollingThread(void* argument) {
+  if (argument == nullptr) return 1;
+  auto* start = static_cast<PollingThreadStart*>(argument);
+  start->state->SetShareMemoryData();
+  const HMODULE module = start->module;
+  delete start;
+  // The thread holds a reference on its module, so the code it runs cannot
+  // be unmapped under it, however late it finishes.
+  if (module != nullptr) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+}  // namespace
+
+CPerfDataSource::CPerfDataSource() : state_(std::make_shared<PollingState>()) {}
+
+CPerfDataSource::~CPerfDataSource() {
+  if (thread_ == nullptr) return;
+  SetEvent(state_->stopEvent);
+  WaitForSingleObject(thread_, kStopWaitMs);
+  CloseHandle(thread_);
+  thread_ = nullptr;
+}
+
+void CPerfDataSource::SetLogCallback(LogCallback callback) { state_->callback.store(callback); }
+
+bool CPerfDataSource::IsPolling() const {
+  return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT;
+}
+
+void CPerfDataSource::SetCounter(int record, int index, uint32_t value) {
+  if (!IsServedIndex(record)) return;
+  ScopedLock guard(state_->records[record].lock);
+  state_->records[record].SetValue(index, value);
+}
+
+HRESULT CPerfDataSource::GetCounter(int record, int index, uint32_t* value) const {
+  if (!IsServedIndex(record)) return WBEM_E_NOT_FOUND;
+  ScopedLock guard(state_->records[record].lock);
+  return state_->records[record].GetValue(index, value);
+}
+
+HRESULT CPerfDataSource::GetCounterHandles(IWbemClassObject* classObject) {
+  if (classObject == nullptr) return WBEM_E_FAILED;
+  IWbemObjectAccess* access = nullptr;
+  HRESULT hr = classObject->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
+  if (FAILED(hr) || access == nullptr) return hr;
+  for (int k = 0; k < kCounterCount && SUCCEEDED(hr); ++k) {
+    BSTR name = SysAllocString(kCounterPropertyNames[k]);
+    if (name == nullptr) {
+      hr = WBEM_E_OUT_OF_MEMORY;
+      break;
+    }
+    hr = access->GetPropertyHandle(name, nullptr, &counterHandles_[k]);
+    SysFreeString(name);
+  }
+  access->Release();
+  return FAILED(hr) ? hr : 0;
+}
+
+long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
+  const HRESULT handles = GetCounterHandles(classObject);
+  if (FAILED(handles)) return handles;
+
+  AdministratorsOnlySecurity security;
+  if (!security.Build()) {
+    static const wchar_t* const kMessages[] = {L"", L"Could not initialize security descriptor: %d - %ls",
+                                               L"Could not initialize SID: %d - %ls",
+                                               L"Could not add the ACL to the security descriptor: %d - %ls"};
+    const DWORD error = security.errorNumber();
+    LogFormatted(state_->callback.load(), 1, "CPerfDataSource::Initialize", __LINE__, &g_dataSourceErrorRecord,
+                 kMessages[static_cast<int>(security.failedStep())], static_cast<int>(error),
+                 SystemErrorText(error).c_str());
+    return static_cast<long>(error);
+  }
+
+  auto* start = new PollingThreadStart{state_, ReferenceOwnModule()};
+  const uintptr_t thread = _beginthreadex(security.Attributes(), 0, &PollingThread, start, 0, nullptr);
+  if (thread == 0) {
+    if (start->module != nullptr) FreeLibrary(start->module);
+    delete start;
+    return WBEM_E_FAILED;
+  }
+  thread_ = reinterpret_cast<HANDLE>(thread);
+  return 0;
+}
+
+HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance) {
+  if (instance == nullptr) return WBEM_E_FAILED;
+  wchar_t name[kNameBufferUnits] = {};
+  long bytesRead = 0;
+  HRESULT hr =
+      instance->ReadPropertyValue(g_nameHandle.load(), kNameReadBytes, &bytesRead, reinterpret_cast<BYTE*>(name));
+  if (FAILED(hr)) return hr;
+
+  int record = state_->RecordByName(name);
+  if (record < 0) {
+    const int64_t parsed = ParseInstanceIndex(name);
+    if (!IsServedIndex(parsed)) return WBEM_E_NOT_FOUND;
+    record = static_cast<int>(parsed);
+  }
+  SessionCounters& counters = state_->records[record];
+  ScopedLock guard(counters.lock);
+  for (int k = 0; k < kCounterCount; ++k) {
+    hr = instance->WriteDWORD(counterHandles_[k], counters.values[k]);
+    if (FAILED(hr)) break;
+  }
+  return hr;
+}
