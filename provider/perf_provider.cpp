@@ -1,0 +1,234 @@
+#include "provider/perf_provider.h"
+
+#include <new>
+
+#include "provider/call_security.h"
+#include "provider/instance_builder.h"
+#include "provider/module_state.h"
+#include "provider/perf_data_source.h"
+#include "provider/refresher.h"
+#include "provider/wbem_result.h"
+
+namespace {
+
+std::atomic<CPerfDataSource*> g_dataSource{nullptr};
+// Serialises creating and destroying the data source and obtaining the Name
+// handle: WMI may initialise two providers at once.
+CriticalSectionLock g_moduleStateLock;
+
+// Success codes fold to S_OK for the caller.
+HRESULT FoldSuccess(HRESULT hr) { return SUCCEEDED(hr) ? S_OK : hr; }
+
+}  // namespace
+
+CPerfDataSource* VXPerfProvider::DataSource() { return g_dataSource.load(); }
+
+VXPerfProvider::VXPerfProvider() { ++g_liveObjectCount; }
+
+VXPerfProvider::~VXPerfProvider() {
+  if (classObject_ != nullptr) classObject_->Release();
+  ScopedLock guard(g_moduleStateLock);
+  if (--g_liveObjectCount == 0) delete g_dataSource.exchange(nullptr);
+}
+
+STDMETHODIMP VXPerfProvider::QueryInterface(REFIID iid, void** out) {
+  if (out == nullptr) return E_POINTER;
+  if (iid == IID_IUnknown || iid == IID_IWbemProviderInit) {
+    *out = static_cast<IWbemProviderInit*>(this);
+  } else if (iid == IID_IWbemHiPerfProvider) {
+    *out = static_cast<IWbemHiPerfProvider*>(this);
+  } else {
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  AddRef();
+  return S_OK;
+}
+
+STDMETHODIMP_(ULONG) VXPerfProvider::AddRef() { return static_cast<ULONG>(++referenceCount_); }
+
+STDMETHODIMP_(ULONG) VXPerfProvider::Release() {
+  const long count = --referenceCount_;
+  if (count == 0) delete this;
+  return static_cast<ULONG>(count);
+}
+
+HRESULT VXPerfProvider::InitializeModuleState(IWbemClassObject* classObject, bool* reportToSink) {
+  *reportToSink = true;
+  ScopedLock guard(g_moduleStateLock);
+  if (g_dataSource.load() == nullptr) {
+    auto* dataSource = new (std::nothrow) CPerfDataSource();
+    if (dataSource == nullptr) return WBEM_E_FAILED;
+    // Without its thread the data source still serves its (zero) records.
+    dataSource->Initialize(classObject);
+    g_dataSource.store(dataSource);
+  }
+  if (g_nameHandle.load() != 0) return S_OK;
+
+  IWbemObjectAccess* access = nullptr;
+  HRESULT hr = classObject->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
+  if (FAILED(hr) || access == nullptr) {
+    *reportToSink = false;
+    return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
+  }
+  BSTR name = SysAllocString(kNamePropertyName);
+  long handle = 0;
+  if (name == nullptr) {
+    hr = WBEM_E_OUT_OF_MEMORY;
+  } else {
+    hr = access->GetPropertyHandle(name, nullptr, &handle);
+    SysFreeString(name);
+    if (FAILED(hr)) hr = WBEM_E_FAILED;
+  }
+  access->Release();
+  if (SUCCEEDED(hr)) g_nameHandle.store(handle);
+  return hr;
+}
+
+STDMETHODIMP VXPerfProvider::Initialize(LPWSTR /*user*/, LONG /*flags*/, LPWSTR namespaceName, LPWSTR /*locale*/,
+                                        IWbemServices* services, IWbemContext* context,
+                                        IWbemProviderInitSink* initSink) {
+  try {
+    if (namespaceName == nullptr || services == nullptr) {
+      if (initSink != nullptr) initSink->SetStatus(WBEM_E_FAILED, 0);
+      return S_OK;
+    }
+    if (initSink == nullptr) return S_OK;
+    if (namespaceName[0] == L'\0') return WBEM_E_INVALID_NAMESPACE;
+
+    BSTR className = SysAllocString(kSessionClassName);
+    if (className == nullptr) {
+      initSink->SetStatus(WBEM_E_OUT_OF_MEMORY, 0);
+      return S_OK;
+    }
+    IWbemClassObject* classObject = nullptr;
+    const HRESULT fetched = services->GetObject(className, 0, context, &classObject, nullptr);
+    SysFreeString(className);
+    if (FAILED(fetched) || classObject == nullptr) {
+      if (classObject != nullptr) classObject->Release();
+      initSink->SetStatus(WBEM_E_FAILED, 0);
+      return S_OK;
+    }
+    // A second Initialize replaces the class object instead of leaking it.
+    if (classObject_ != nullptr) classObject_->Release();
+    classObject_ = classObject;
+
+    bool reportToSink = true;
+    const HRESULT moduleState = InitializeModuleState(classObject_, &reportToSink);
+    if (FAILED(moduleState)) {
+      if (!reportToSink) return moduleState;
+      initSink->SetStatus(moduleState, 0);
+      return S_OK;
+    }
+    initSink->SetStatus(WBEM_S_INITIALIZED, 0);
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return WBEM_E_OUT_OF_MEMORY;
+  }
+}
+
+STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* className, long /*flags*/,
+                                            IWbemContext* /*context*/, IWbemObjectSink* sink) {
+  const CallSecurity security = CheckCallSecurity();
+  if (!security.allowed()) return security.verdict;
+  if (services == nullptr || className == nullptr || sink == nullptr) return WBEM_E_INVALID_PARAMETER;
+  // Without the class there is nothing to spawn instances from.
+  if (classObject_ == nullptr) return WBEM_E_FAILED;
+
+  const WMISharedMem<wmirouter_perf_t>& block = RouterBlock();
+  const int count = block.ActiveSessionCount();
+  int slot = block.FirstSession();
+  CPerfDataSource* dataSource = g_dataSource.load();
+  for (int ordinal = 0; ordinal < count && ordinal < kMaxInstances && slot != -1; ++ordinal) {
+    IWbemObjectAccess* instance = nullptr;
+    if (FAILED(BuildSessionInstance(classObject_, dataSource, ordinal, slot, &instance))) break;
+    IWbemClassObject* object = nullptr;
+    const HRESULT hr = instance->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object));
+    instance->Release();
+    if (FAILED(hr) || object == nullptr) break;
+    sink->Indicate(1, &object);
+    object->Release();
+    slot = block.NextSession(slot);
+  }
+  sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_S_NO_ERROR, nullptr, nullptr);
+  return S_OK;
+}
+
+STDMETHODIMP VXPerfProvider::CreateRefresher(IWbemServices* services, long /*flags*/, IWbemRefresher** refresher) {
+  const CallSecurity security = CheckCallSecurity();
+  if (!security.allowed()) return security.verdict;
+  if (services == nullptr || refresher == nullptr) return WBEM_E_INVALID_PARAMETER;
+  CRefresher* created = new (std::nothrow) CRefresher(this, g_dataSource.load());
+  if (created == nullptr) return WBEM_E_OUT_OF_MEMORY;
+  // A refresher that could not build every instance still serves the rest.
+  created->Initialize(classObject_);
+  created->AddRef();
+  *refresher = created;
+  return S_OK;
+}
+
+STDMETHODIMP VXPerfProvider::CreateRefreshableObject(IWbemServices* services, IWbemObjectAccess* templateObject,
+                                                     IWbemRefresher* refresher, long /*flags*/,
+                                                     IWbemContext* /*context*/, IWbemObjectAccess** object,
+                                                     long* identifier) {
+  const CallSecurity security = CheckCallSecurity();
+  if (!security.allowed()) return security.verdict;
+  if (services == nullptr || templateObject == nullptr || refresher == nullptr) return WBEM_E_INVALID_PARAMETER;
+  CRefresher* own = CRefresher::FromInterface(refresher);
+  if (own == nullptr) return WBEM_E_INVALID_PARAMETER;
+  return FoldSuccess(own->AddRefreshableObject(templateObject, object, identifier));
+}
+
+STDMETHODIMP VXPerfProvider::StopRefreshing(IWbemRefresher* refresher, long identifier, long /*flags*/) {
+  const CallSecurity security = CheckCallSecurity();
+  if (!security.allowed()) return security.verdict;
+  CRefresher* own = CRefresher::FromInterface(refresher);
+  if (own == nullptr) return WBEM_E_FAILED;
+  return identifier >= CRefresher::kEnumeratorSlots ? own->RemoveRefreshableObject(identifier)
+                                                    : own->RemoveRefreshableEnum(identifier);
+}
+
+STDMETHODIMP VXPerfProvider::CreateRefreshableEnum(IWbemServices* /*services*/, LPCWSTR /*className*/,
+                                                   IWbemRefresher* refresher, long /*flags*/,
+                                                   IWbemContext* /*context*/, IWbemHiPerfEnum* enumerator,
+                                                   long* identifier) {
+  const CallSecurity security = CheckCallSecurity();
+  if (!security.allowed()) return security.verdict;
+  CRefresher* own = CRefresher::FromInterface(refresher);
+  if (own == nullptr) return WBEM_E_FAILED;
+  return own->AddRefreshableEnum(enumerator, identifier);
+}
+
+STDMETHODIMP VXPerfProvider::GetObjects(IWbemServices* services, long count, IWbemObjectAccess** objects,
+                                        long /*flags*/, IWbemContext* /*context*/) {
+  if (count < 0 || services == nullptr || objects == nullptr) return WBEM_E_INVALID_PARAMETER;
+  const CallSecurity security = CheckCallSecurity();
+  if (!security.allowed()) return security.verdict;
+  CPerfDataSource* dataSource = g_dataSource.load();
+  if (dataSource == nullptr) return WBEM_E_INVALID_OBJECT;
+  HRESULT hr = security.impersonation;
+  for (long index = 0; index < count; ++index) {
+    hr = dataSource->FillInstance(objects[index]);
+    if (FAILED(hr)) break;
+  }
+  return hr;
+}
+
+HRESULT VXPerfProvider::GetObjectAccessClone(IUnknown* object, IWbemObjectAccess** clone) {
+  if (clone == nullptr) return WBEM_E_INVALID_PARAMETER;
+  *clone = nullptr;
+  if (object == nullptr) return WBEM_E_INVALID_HANDLE_REQUEST;
+  IWbemClassObject* original = nullptr;
+  HRESULT hr = object->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&original));
+  if (FAILED(hr) || original == nullptr) return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
+  IWbemClassObject* copy = nullptr;
+  hr = original->Clone(&copy);
+  original->Release();
+  if (FAILED(hr) || copy == nullptr) return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
+  IWbemObjectAccess* access = nullptr;
+  hr = copy->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
+  copy->Release();
+  if (FAILED(hr)) return hr;
+  *clone = access;
+  return access != nullptr ? S_OK : WbemResult(WBEM_E_INVALID_DUPLICATE_PARAMETER);
+}
