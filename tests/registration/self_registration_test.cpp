@@ -1,0 +1,76 @@
+// Registers the built module with the platform's own regsvr32, activates the
+// class through COM, and unregisters it again.
+
+#include <string>
+
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <windows.h>
+
+#include "tests/registration/machine_keys.h"
+
+namespace {
+
+// {72390812-EE29-4307-9B19-ACF198DDB068}
+const CLSID kProviderClassId = {0x72390812, 0xee29, 0x4307, {0x9b, 0x19, 0xac, 0xf1, 0x98, 0xdd, 0xb0, 0x68}};
+const std::wstring kProviderClassKey = L"Software\\Classes\\CLSID\\{72390812-EE29-4307-9B19-ACF198DDB068}";
+
+std::wstring ModulePath() {
+  wchar_t exe[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring folder(exe);
+  folder.resize(folder.find_last_of(L'\\') + 1);
+  return folder + L"FernwickRouterSessionPerf.dll";
+}
+
+// Runs a command line and returns its exit code, or -1 when it cannot start.
+long RunAndWait(std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<long>(exitCode);
+}
+
+class SelfRegistrationTest : public ClassKeyTest {
+ protected:
+  SelfRegistrationTest() : ClassKeyTest(kProviderClassKey) {}
+};
+
+}  // namespace
+
+TEST_F(SelfRegistrationTest, Regsvr32RegistersTheProviderAndComActivatesIt) {
+  const std::wstring module = ModulePath();
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(module.c_str()));
+  ASSERT_EQ(0, RunAndWait(L"regsvr32.exe /s \"" + module + L"\""));
+
+  EXPECT_EQ(L"Fernwick Router Session", ReadMachineString(kProviderClassKey, nullptr));
+  EXPECT_EQ(L"Both", ReadMachineString(kProviderClassKey + L"\\InprocServer32", L"ThreadingModel"));
+  EXPECT_EQ(0, _wcsicmp(module.c_str(), ReadMachineString(kProviderClassKey + L"\\InprocServer32", nullptr).c_str()));
+  EXPECT_TRUE(MachineKeyExists(kProviderClassKey + L"\\NotInsertable"));
+  EXPECT_EQ(L"Fernwick.Router.Session.1", ReadMachineString(kProviderClassKey + L"\\ProgID", nullptr));
+  EXPECT_EQ(L"Fernwick Router Session", ReadMachineString(kProviderClassKey + L"\\VersionIndependentProgID", nullptr));
+
+  // COM finds the class through the keys just written and loads the module.
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+  IUnknown* provider = nullptr;
+  const HRESULT created =
+      CoCreateInstance(kProviderClassId, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&provider));
+  EXPECT_EQ(S_OK, created);
+  ASSERT_NE(nullptr, provider);
+  EXPECT_NE(nullptr, GetModuleHandleW(module.c_str())) << "the instance must come from the registered module";
+  provider->Release();
+  CoUninitialize();
+
+  ASSERT_EQ(0, RunAndWait(L"regsvr32.exe /s /u \"" + module + L"\""));
+  EXPECT_FALSE(MachineKeyExists(kProviderClassKey));
+  // Unregistering again finds nothing and still succeeds.
+  EXPECT_EQ(0, RunAndWait(L"regsvr32.exe /s /u \"" + module + L"\""));
+}
