@@ -1,14 +1,8 @@
-#include <windows.h>
-#include <tlhelp32.h>
-
-#include <chrono>
-#include <functional>
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "provider/module_state.h"
 #include "provider/perf_data_source.h"
+#include "tests/common/router_fixture.h"
 #include "tools/wmihost/services.h"
 #include "tools/wmihost/session_class.h"
 
@@ -16,33 +10,10 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-int ProcessThreadCount() {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  THREADENTRY32 entry = {};
-  entry.dwSize = sizeof(entry);
-  int count = 0;
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
-  }
-  CloseHandle(snapshot);
-  return count;
-}
-
-// Polls `condition` for up to five seconds; the data source copies every 100 ms.
-bool Eventually(const std::function<bool()>& condition) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (condition()) return true;
-    Sleep(50);
-  }
-  return condition();
-}
-
 class DataSourceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(router_.Initialize(kRouterBlockName, 255, kSharedMemReadWrite, nullptr));
-    block_ = router_.MutableView();
-    ZeroMemory(block_, sizeof(*block_));
+    block_ = &router_.Block();
     ASSERT_TRUE(RouterBlock().Initialize(kRouterBlockName, 255, kSharedMemRead, nullptr));
 
     definition_ = wmihost::SessionClassDefinition();
@@ -54,13 +25,7 @@ class DataSourceTest : public ::testing::Test {
     g_nameHandle = nameHandle;
   }
 
-  void SetSession(int slot, const wchar_t* name, uint32_t base) {
-    wcsncpy(block_->sessions[slot].name, name, kSessionNameUnits);
-    block_->sessions[slot].bypass_msg_received = base + 1;
-    block_->sessions[slot].bypass_msg_sent = base + 2;
-    block_->sessions[slot].msg_sent2relay = base + 3;
-    block_->sessions[slot].relay_msg_received = base + 4;
-  }
+  void SetSession(int slot, const wchar_t* name, uint32_t base) { router_.SetSession(slot, name, base); }
 
   static uint32_t Value(const CPerfDataSource& source, int record, int index) {
     uint32_t value = 0xdeadbeef;
@@ -84,7 +49,7 @@ class DataSourceTest : public ::testing::Test {
     return values;
   }
 
-  WMISharedMem<wmirouter_perf_t> router_{true};
+  RouterWriter router_;
   wmirouter_perf_t* block_ = nullptr;
   std::shared_ptr<wmihost::ClassDefinition> definition_;
   ComPtr<IWbemClassObject> classObject_;
