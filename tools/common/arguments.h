@@ -1,0 +1,35 @@
+#pragma once
+// Command-line options of the console tools: "--name value" pairs and
+// "--flag" switches, read front to back. A value that does not fit leaves an
+// error text naming the option and what it accepts.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+class ArgumentList {
+ public:
+  ArgumentList(int argc, const wchar_t* const* argv);
+
+  bool More() const { return next_ < items_.size(); }
+  // The next item, normally an option name.
+  std::wstring Take();
+  // The value of `option`, which was just taken. False, with Error() set,
+  // when it is missing or out of range.
+  bool TakeText(const std::wstring& option, std::wstring* value);
+  bool TakeInteger(const std::wstring& option, int64_t low, int64_t high, int64_t* value);
+  bool TakeNumber(const std::wstring& option, double low, double high, double* value);
+  // Records that `option` is not known.
+  void RejectUnknown(const std::wstring& option);
+
+  const std::wstring& Error() const { return error_; }
+
+ private:
+  std::vector<std::wstring> items_;
+  size_t next_ = 0;
+  std::wstring error_;
+};
+
+}  // namespace tools

@@ -1,0 +1,226 @@
+// RouterSim: plays the router service for the session counter provider. It
+// creates the router's shared counter block, keeps a set of named sessions in
+// it and advances their counters, either on a timer (--rate ticks per second)
+// or one tick per signal of a named event (--step-event).
+//
+// Standard output, one line each, flushed as written:
+//   counters <the four counter names in catalogue order>
+//   session <name> slot <n> start <4 values> step <4 values>   (a session started)
+//   ready                                                      (block published)
+//   tick <n>                                                   (step mode: tick n written)
+//   end <name>                                                 (a session ended)
+//   stopped after <n> ticks
+// A session's counter k at tick t is start[k] + (t - first tick) * step[k],
+// modulo 2^32, where the first tick is the tick on which its line appeared
+// (0 for the sessions listed before "ready").
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "provider/router_block.h"
+#include "provider/shared_mem.h"
+#include "support/fs/code_page.h"
+#include "tools/common/arguments.h"
+#include "tools/common/console_stop.h"
+#include "tools/common/win_handle.h"
+#include "tools/routersim/router_simulation.h"
+
+namespace {
+
+enum ExitCode { kExitOk = 0, kExitUsage = 2, kExitNoBlock = 3, kExitRouterRunning = 4, kExitEvent = 5 };
+
+const char kUsage[] =
+    "usage: RouterSim [--sessions N] [--rate TICKS_PER_SECOND] [--seed N] [--seconds N]\n"
+    "                 [--churn TICKS] [--step-event NAME] [--stop-event NAME] [--ready-event NAME]\n"
+    "  --sessions N       sessions at start, 0..255 (default 4)\n"
+    "  --rate R           ticks per second on the timer, 1..1000 (default 10)\n"
+    "  --seed N           seeds start values, steps and churn (default 1)\n"
+    "  --seconds N        stop after N seconds; 0 runs until Ctrl+C (default 0)\n"
+    "  --churn T          every T ticks alternately end one session and start a new one\n"
+    "  --step-event NAME  tick once per signal of this named event instead of on the timer\n"
+    "  --stop-event NAME  stop when this named event is signalled\n"
+    "  --ready-event NAME signal this named event once the block is published\n";
+
+struct Options {
+  int64_t sessions = 4;
+  double rate = 10;
+  int64_t seed = 1;
+  int64_t seconds = 0;
+  int64_t churn = 0;
+  std::wstring stepEvent;
+  std::wstring stopEvent;
+  std::wstring readyEvent;
+};
+
+bool ParseOptions(int argc, wchar_t** argv, Options* options, std::wstring* error) {
+  tools::ArgumentList args(argc, argv);
+  bool ok = true;
+  while (ok && args.More()) {
+    const std::wstring option = args.Take();
+    if (option == L"--sessions") {
+      ok = args.TakeInteger(option, 0, kSessionSlotCount, &options->sessions);
+    } else if (option == L"--rate") {
+      ok = args.TakeNumber(option, 1, 1000, &options->rate);
+    } else if (option == L"--seed") {
+      ok = args.TakeInteger(option, 0, UINT32_MAX, &options->seed);
+    } else if (option == L"--seconds") {
+      ok = args.TakeInteger(option, 0, 86400 * 365, &options->seconds);
+    } else if (option == L"--churn") {
+      ok = args.TakeInteger(option, 0, INT32_MAX, &options->churn);
+    } else if (option == L"--step-event") {
+      ok = args.TakeText(option, &options->stepEvent);
+    } else if (option == L"--stop-event") {
+      ok = args.TakeText(option, &options->stopEvent);
+    } else if (option == L"--ready-event") {
+      ok = args.TakeText(option, &options->readyEvent);
+    } else {
+      args.RejectUnknown(option);
+      ok = false;
+    }
+  }
+  *error = args.Error();
+  return ok;
+}
+
+// Reports the shared-memory layer's errors and warnings; its progress notes
+// are of no interest here.
+intptr_t ReportBlockMessage(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*, int32_t,
+                            ErrorRecord*) {
+  if (level <= 2 && message != nullptr) std::fprintf(stderr, "RouterSim: %s\n", WideToNarrow(message).c_str());
+  return 0;
+}
+
+void PrintValues(const routersim::CounterSet& values) {
+  for (uint32_t value : values) std::printf(" %lu", static_cast<unsigned long>(value));
+}
+
+void PrintSession(const routersim::SessionInfo& session) {
+  std::printf("session %s slot %d start", WideToNarrow(session.name).c_str(), session.slot);
+  PrintValues(session.start);
+  std::printf(" step");
+  PrintValues(session.step);
+  std::printf("\n");
+}
+
+void PrintChurn(const routersim::ChurnEvent& event) {
+  if (event.kind == routersim::ChurnEvent::Kind::Started) PrintSession(event.session);
+  if (event.kind == routersim::ChurnEvent::Kind::Ended) {
+    std::printf("end %s\n", WideToNarrow(event.session.name).c_str());
+  }
+}
+
+DWORD MillisecondsUntil(ULONGLONG due, ULONGLONG now) {
+  return due > now ? static_cast<DWORD>(std::min<ULONGLONG>(due - now, INFINITE - 1)) : 0;
+}
+
+// Named events the caller may share with other processes; empty names give
+// no event. Returns false when a named one cannot be made.
+bool MakeNamedEvent(const std::wstring& name, bool manualReset, tools::UniqueHandle* event) {
+  if (name.empty()) return true;
+  event->reset(CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, name.c_str()));
+  if (*event) return true;
+  std::fprintf(stderr, "RouterSim: cannot create the event %s (error %lu)\n", WideToNarrow(name).c_str(),
+               GetLastError());
+  return false;
+}
+
+class Runner {
+ public:
+  Runner(const Options& options, wmirouter_perf_t& block)
+      : options_(options),
+        block_(block),
+        simulation_(static_cast<int>(options.sessions), static_cast<uint32_t>(options.seed),
+                    static_cast<int>(options.churn)) {}
+
+  bool OpenEvents() {
+    return MakeNamedEvent(options_.stepEvent, false, &step_) && MakeNamedEvent(options_.stopEvent, true, &stop_) &&
+           MakeNamedEvent(options_.readyEvent, true, &ready_);
+  }
+
+  void Run(HANDLE consoleStop) {
+    simulation_.Publish(block_);
+    std::printf("counters");
+    for (const auto& name : kCounterPropertyNames) std::printf(" %s", WideToNarrow(name).c_str());
+    std::printf("\n");
+    for (const auto& session : simulation_.Sessions()) PrintSession(session);
+    std::printf("ready\n");
+    if (ready_) SetEvent(ready_.get());
+
+    std::vector<HANDLE> waits{consoleStop};
+    if (stop_) waits.push_back(stop_.get());
+    const size_t stepIndex = waits.size();
+    if (step_) waits.push_back(step_.get());
+
+    const ULONGLONG started = GetTickCount64();
+    const ULONGLONG deadline = options_.seconds > 0 ? started + static_cast<ULONGLONG>(options_.seconds) * 1000 : 0;
+    for (;;) {
+      const ULONGLONG now = GetTickCount64();
+      if (deadline != 0 && now >= deadline) break;
+      DWORD timeout = deadline != 0 ? MillisecondsUntil(deadline, now) : INFINITE;
+      if (!step_) timeout = std::min(timeout, MillisecondsUntil(started + NextTickOffsetMs(), now));
+      const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
+      if (woke == WAIT_OBJECT_0 + stepIndex && step_) {
+        Tick();
+        std::printf("tick %llu\n", static_cast<unsigned long long>(simulation_.TickCount()));
+      } else if (woke == WAIT_TIMEOUT) {
+        if (!step_ && GetTickCount64() >= started + NextTickOffsetMs()) Tick();
+      } else {
+        break;  // Ctrl+C, the stop event, or a failed wait
+      }
+    }
+    simulation_.Withdraw(block_);
+    std::printf("stopped after %llu ticks\n", static_cast<unsigned long long>(simulation_.TickCount()));
+  }
+
+ private:
+  // Milliseconds from the start to the next timer tick; ticks that fall
+  // behind are caught up one by one, so tick n is never later than needed.
+  ULONGLONG NextTickOffsetMs() const {
+    return static_cast<ULONGLONG>(static_cast<double>(simulation_.TickCount() + 1) * 1000.0 / options_.rate);
+  }
+
+  void Tick() { PrintChurn(simulation_.Tick(block_)); }
+
+  const Options& options_;
+  wmirouter_perf_t& block_;
+  routersim::RouterSimulation simulation_;
+  tools::UniqueHandle step_;
+  tools::UniqueHandle stop_;
+  tools::UniqueHandle ready_;
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  // Lines go out as they are written, also into pipes.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  Options options;
+  std::wstring error;
+  if (!ParseOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "RouterSim: %s\n%s", WideToNarrow(error).c_str(), kUsage);
+    return kExitUsage;
+  }
+
+  tools::ConsoleStop consoleStop;
+  WMISharedMem<wmirouter_perf_t> block(true);
+  if (!block.Initialize(kRouterBlockName, kSessionSlotCount, kSharedMemReadWrite, ReportBlockMessage)) {
+    std::fprintf(stderr,
+                 "RouterSim: cannot create the router block %s. On Windows, run it as an administrator "
+                 "(creating a Global\\ object needs that).\n",
+                 WideToNarrow(kRouterBlockName).c_str());
+    return kExitNoBlock;
+  }
+  if (block.MappedSize() == 0) {
+    std::fprintf(stderr, "RouterSim: the router block already exists: another router or RouterSim is running.\n");
+    return kExitRouterRunning;
+  }
+
+  Runner runner(options, *block.MutableView());
+  if (!runner.OpenEvents()) return kExitEvent;
+  runner.Run(consoleStop.Event());
+  return kExitOk;
+}

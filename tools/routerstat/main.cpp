@@ -1,0 +1,214 @@
+// RouterStat: a typeperf-like console for the router session counter
+// provider. It activates the provider (through COM, or from a module file),
+// holds a refresher with an enumerator on the session class, and prints every
+// session's counters and their per-second rates once per interval.
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+#include "support/fs/code_page.h"
+#include "support/fs/system_error.h"
+#include "tools/common/arguments.h"
+#include "tools/common/console_stop.h"
+#include "tools/routerstat/provider_link.h"
+#include "tools/routerstat/samples.h"
+#include "tools/wmihost/host_session.h"
+
+namespace {
+
+enum ExitCode {
+  kExitOk = 0,
+  kExitUsage = 2,
+  kExitNotRegistered = 3,
+  kExitNotLoadable = 4,
+  kExitInitFailed = 5,
+  kExitRouterNotRunning = 6,
+  kExitSamplingFailed = 7,
+};
+
+const char kUsage[] =
+    "usage: RouterStat [--module PATH | --clsid GUID] [--interval SECONDS] [--count N]\n"
+    "                  [--format table|csv|json] [--once]\n"
+    "  --module PATH     load the provider DLL from PATH instead of through its COM registration\n"
+    "  --clsid GUID      activate the provider registered under GUID\n"
+    "                    (default {72390812-EE29-4307-9B19-ACF198DDB068})\n"
+    "  --interval S      seconds between samples, 0.05..3600 (default 1)\n"
+    "  --count N         stop after N samples; 0 runs until Ctrl+C (default 0)\n"
+    "  --format F        table (default), csv or json (one object per sample and line)\n"
+    "  --once            after one interval, print the sessions of a single enumeration\n"
+    "exit codes: 0 done, 2 usage, 3 provider not registered, 4 provider not loadable,\n"
+    "            5 provider failed to initialise, 6 router not running, 7 sampling failed\n";
+
+struct Options {
+  std::wstring module;
+  CLSID clsid = wmihost::kProviderClsid;
+  double interval = 1;
+  int64_t count = 0;
+  routerstat::Format format = routerstat::Format::Table;
+  bool once = false;
+};
+
+bool ParseOptions(int argc, wchar_t** argv, Options* options, std::wstring* error) {
+  tools::ArgumentList args(argc, argv);
+  bool ok = true;
+  while (ok && args.More()) {
+    const std::wstring option = args.Take();
+    std::wstring text;
+    if (option == L"--module") {
+      ok = args.TakeText(option, &options->module);
+    } else if (option == L"--clsid") {
+      ok = args.TakeText(option, &text) && SUCCEEDED(CLSIDFromString(text.c_str(), &options->clsid));
+      if (!ok) *error = L"--clsid needs a class id such as {72390812-EE29-4307-9B19-ACF198DDB068}";
+    } else if (option == L"--interval") {
+      ok = args.TakeNumber(option, 0.05, 3600, &options->interval);
+    } else if (option == L"--count") {
+      ok = args.TakeInteger(option, 0, INT32_MAX, &options->count);
+    } else if (option == L"--format") {
+      ok = args.TakeText(option, &text) && (text == L"table" || text == L"csv" || text == L"json");
+      if (ok) {
+        options->format = text == L"csv"    ? routerstat::Format::Csv
+                          : text == L"json" ? routerstat::Format::Json
+                                            : routerstat::Format::Table;
+      } else {
+        *error = L"--format needs table, csv or json";
+      }
+    } else if (option == L"--once") {
+      options->once = true;
+    } else {
+      args.RejectUnknown(option);
+      ok = false;
+    }
+  }
+  if (error->empty()) *error = args.Error();
+  return ok;
+}
+
+std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
+
+std::string ResultText(HRESULT result) {
+  char code[16];
+  std::snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(result));
+  const std::wstring text = SystemErrorText(static_cast<DWORD>(result));
+  return text.empty() ? code : std::string(code) + " (" + Narrow(text) + ")";
+}
+
+std::string ClassIdText(const CLSID& clsid) {
+  wchar_t text[64] = {};
+  StringFromGUID2(clsid, text, 64);
+  return Narrow(text);
+}
+
+int ReportLinkFailure(routerstat::LinkStatus status, const Options& options, HRESULT result) {
+  const std::string source = options.module.empty() ? "class " + ClassIdText(options.clsid) : Narrow(options.module);
+  switch (status) {
+    case routerstat::LinkStatus::NotRegistered:
+      std::fprintf(stderr,
+                   "RouterStat: the provider %s is not registered.\n"
+                   "  Register it, as an administrator: regsvr32 FernwickRouterSessionPerf.dll\n"
+                   "  or load the DLL directly: RouterStat --module <path to FernwickRouterSessionPerf.dll>\n",
+                   source.c_str());
+      return kExitNotRegistered;
+    case routerstat::LinkStatus::NotLoadable:
+      std::fprintf(stderr,
+                   "RouterStat: cannot load the provider (%s): %s.\n"
+                   "  Check that the file exists and is the 64-bit FernwickRouterSessionPerf.dll; if the DLL\n"
+                   "  was moved since registration, register it again with regsvr32.\n",
+                   source.c_str(), ResultText(result).c_str());
+      return kExitNotLoadable;
+    case routerstat::LinkStatus::InitFailed:
+      std::fprintf(stderr,
+                   "RouterStat: the provider (%s) failed to initialise: %s.\n"
+                   "  See the provider's log below %%TEMP%% for the cause.\n",
+                   source.c_str(), ResultText(result).c_str());
+      return kExitInitFailed;
+    case routerstat::LinkStatus::Ready:
+      break;
+  }
+  return kExitOk;
+}
+
+int ReportRouterNotRunning() {
+  std::fprintf(stderr,
+               "RouterStat: no router sessions: the router is not running (or has no sessions).\n"
+               "  Start the router service (or RouterSim.exe) and run RouterStat again.\n");
+  return kExitRouterNotRunning;
+}
+
+int ReportSamplingFailure(const char* step, HRESULT result) {
+  std::fprintf(stderr, "RouterStat: %s failed: %s.\n", step, ResultText(result).c_str());
+  return kExitSamplingFailed;
+}
+
+// False once the reader has gone away (a closed pipe, say).
+bool Emit(const std::string& text) {
+  if (text.empty()) return true;
+  return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
+}
+
+class Clock {
+ public:
+  double Seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+int Run(const Options& options, const routerstat::ProviderLink& link) {
+  tools::ConsoleStop stop;
+  const auto intervalMs = static_cast<DWORD>(options.interval * 1000);
+  const auto writer = routerstat::MakeWriter(options.format, routerstat::CounterNames());
+
+  // The provider maps the router's block when it creates a refresher, and
+  // fixes the refresher's instances then: no instances, no router.
+  routerstat::RefreshedSessions refreshed(link);
+  HRESULT hr = refreshed.Open();
+  if (FAILED(hr)) return ReportSamplingFailure("creating the refresher", hr);
+  if (refreshed.InstanceCount() == 0) return ReportRouterNotRunning();
+
+  const Clock clock;
+  routerstat::Sample previous;
+  if (!Emit(writer->Header())) return kExitOk;
+  for (int number = 1; options.count == 0 || number <= options.count; ++number) {
+    // Every sample, the first included, comes one interval after the last, so
+    // the provider's polling thread has copied the counters by then.
+    if (WaitForSingleObject(stop.Event(), intervalMs) != WAIT_TIMEOUT) break;
+    routerstat::Sample sample;
+    sample.number = number;
+    if (options.once) {
+      hr = routerstat::QueryOnce(link, &sample.sessions);
+      if (FAILED(hr)) return ReportSamplingFailure("the enumeration", hr);
+      if (sample.sessions.empty()) return ReportRouterNotRunning();
+    } else {
+      hr = refreshed.Take(&sample.sessions);
+      if (FAILED(hr)) return ReportSamplingFailure("the refresh", hr);
+    }
+    sample.seconds = clock.Seconds();
+    const auto rows = routerstat::ComputeRows(number > 1 ? &previous : nullptr, sample);
+    if (!Emit(writer->Format(sample, rows)) || options.once) break;
+    previous = std::move(sample);
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  Options options;
+  std::wstring error;
+  if (!ParseOptions(argc, argv, &options, &error)) {
+    std::fprintf(stderr, "RouterStat: %s\n%s", Narrow(error).c_str(), kUsage);
+    return kExitUsage;
+  }
+
+  routerstat::ProviderLink link;
+  const routerstat::LinkStatus status =
+      options.module.empty() ? link.Activate(options.clsid) : link.Load(options.module);
+  if (status != routerstat::LinkStatus::Ready) return ReportLinkFailure(status, options, link.Result());
+  return Run(options, link);
+}
