@@ -3,6 +3,7 @@
 #include <process.h>
 
 #include <cwchar>
+#include <new>
 #include <ctime>
 
 #include "provider/admin_security.h"
@@ -205,11 +206,13 @@ long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
     return static_cast<long>(error);
   }
 
-  auto* start = new PollingThreadStart{state_, ReferenceOwnModule()};
-  const uintptr_t thread = _beginthreadex(security.Attributes(), 0, &PollingThread, start, 0, nullptr);
+  const HMODULE module = ReferenceOwnModule();
+  auto* start = new (std::nothrow) PollingThreadStart{state_, module};
+  const uintptr_t thread =
+      start != nullptr ? _beginthreadex(security.Attributes(), 0, &PollingThread, start, 0, nullptr) : 0;
   if (thread == 0) {
-    if (start->module != nullptr) FreeLibrary(start->module);
     delete start;
+    if (module != nullptr) FreeLibrary(module);
     return WBEM_E_FAILED;
   }
   thread_ = reinterpret_cast<HANDLE>(thread);

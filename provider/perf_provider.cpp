@@ -158,8 +158,12 @@ STDMETHODIMP VXPerfProvider::CreateRefresher(IWbemServices* services, long /*fla
   const CallSecurity security = CheckCallSecurity();
   if (!security.allowed()) return security.verdict;
   if (services == nullptr || refresher == nullptr) return WBEM_E_INVALID_PARAMETER;
-  CRefresher* created = new (std::nothrow) CRefresher(this, g_dataSource.load());
-  if (created == nullptr) return WBEM_E_OUT_OF_MEMORY;
+  CRefresher* created = nullptr;
+  try {
+    created = new CRefresher(this, g_dataSource.load());
+  } catch (const std::bad_alloc&) {
+    return WBEM_E_OUT_OF_MEMORY;
+  }
   // A refresher that could not build every instance still serves the rest.
   created->Initialize(classObject_);
   created->AddRef();

@@ -96,22 +96,29 @@ int CRefresher::ServedInstanceCount() const { return std::min(instanceCount_.loa
 
 HRESULT CRefresher::Initialize(IWbemClassObject* classObject) {
   if (classObject == nullptr) return WBEM_E_INVALID_PARAMETER;
-  const WMISharedMem<wmirouter_perf_t>& block = RouterBlock();
-  int slot = block.FirstSession();
-  instanceCount_ = block.ActiveSessionCount();
-  const int served = ServedInstanceCount();
-  for (int ordinal = 0; ordinal < served && slot != -1; ++ordinal) {
-    IWbemObjectAccess* instance = nullptr;
-    const HRESULT hr = BuildSessionInstance(classObject, dataSource_, ordinal, slot, &instance);
-    if (FAILED(hr)) return hr;
-    wchar_t name[kNameBufferUnits] = {};
-    long bytesRead = 0;
-    instance->ReadPropertyValue(g_nameHandle.load(), kNameReadBytes, &bytesRead, reinterpret_cast<BYTE*>(name));
-    instanceNames_[ordinal] = name;
-    instances_[ordinal] = instance;
-    slot = block.NextSession(slot);
+  HRESULT hr = S_OK;
+  try {
+    const WMISharedMem<wmirouter_perf_t>& block = RouterBlock();
+    int slot = block.FirstSession();
+    instanceCount_ = block.ActiveSessionCount();
+    const int served = ServedInstanceCount();
+    for (int ordinal = 0; ordinal < served && slot != -1; ++ordinal) {
+      IWbemObjectAccess* instance = nullptr;
+      hr = BuildSessionInstance(classObject, dataSource_, ordinal, slot, &instance);
+      if (FAILED(hr)) return hr;
+      instances_[ordinal] = instance;
+      wchar_t name[kNameBufferUnits] = {};
+      long bytesRead = 0;
+      instance->ReadPropertyValue(g_nameHandle.load(), kNameReadBytes, &bytesRead, reinterpret_cast<BYTE*>(name));
+      instanceNames_[ordinal] = name;
+      slot = block.NextSession(slot);
+    }
+    return 0;
+  } catch (...) {
+    LogFormatted(callback_, 1, "CRefresher::Initialize", __LINE__, &g_refresherErrorRecord, L"Unknown exception: %d",
+                 static_cast<int>(hr));
+    return WBEM_E_INVALID_OBJECT;
   }
-  return 0;
 }
 
 STDMETHODIMP CRefresher::Refresh(long /*flags*/) {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cwchar>
+#include <new>
 #include <vector>
 
 #include <windows.h>
@@ -125,7 +126,15 @@ bool WMISharedMem<T>::Initialize(const wchar_t* name, int count, int access, Log
   // Holding our handle keeps the named block alive, so a router that restarts
   // reopens this very block: mapping it again would only pile up views.
   if (current != nullptr && HasName(name)) return true;
-  if (current != nullptr || handle_ != nullptr) retired_.push_back(Mapping{handle_, current});
+  if (current != nullptr || handle_ != nullptr) {
+    try {
+      retired_.push_back(Mapping{handle_, current});
+    } catch (const std::bad_alloc&) {
+      // Without room to keep the earlier pair for its readers, keep serving it.
+      Log(1, Names::kInitialize, __LINE__, L"Out of memory while mapping shared memory [%ls]", name);
+      return current != nullptr;
+    }
+  }
   handle_ = nullptr;
   view_.store(nullptr, std::memory_order_release);
   return Acquire(name, count, access);
