@@ -75,7 +75,8 @@ void ChildProcess::Pump(HANDLE pipe, Stream* stream, bool splitLines) {
   while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     stream->pending.append(buffer, read);
-    for (size_t end; splitLines && (end = stream->pending.find('\n')) != std::string::npos;) {
+    size_t end = 0;
+    while (splitLines && (end = stream->pending.find('\n')) != std::string::npos) {
       std::string line = stream->pending.substr(0, end);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       stream->lines.push_back(std::move(line));

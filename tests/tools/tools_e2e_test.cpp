@@ -57,8 +57,7 @@ class RouterSimProcess {
   // Starts RouterSim in step mode and reads its announcement up to "ready".
   void Start(int sessions, uint32_t seed) {
     step_.reset(CreateEventW(nullptr, FALSE, FALSE, EventName(L"step").c_str()));
-    stop_.reset(CreateEventW(nullptr, TRUE, FALSE, EventName(L"stop").c_str()));
-    ASSERT_TRUE(step_ && stop_);
+    ASSERT_TRUE(step_);
     const std::wstring arguments = L"--sessions " + std::to_wstring(sessions) + L" --seed " + std::to_wstring(seed) +
                                    L" --step-event " + EventName(L"step") + L" --stop-event " +
                                    EventName(L"stop") + L" --seconds 600";
@@ -92,8 +91,11 @@ class RouterSimProcess {
     EXPECT_EQ(*line, "tick " + std::to_string(++ticks_));
   }
 
+  // Stops it the way an administrator would: RouterSim --stop.
   void Stop() {
-    SetEvent(stop_.get());
+    ChildProcess stopper;
+    ASSERT_TRUE(stopper.Start(Folder() + L"RouterSim.exe", L"--stop --stop-event " + EventName(L"stop")));
+    EXPECT_EQ(stopper.WaitForExit(kStartBound), 0u) << stopper.ErrorText();
     const auto code = process_.WaitForExit(kLineBound);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 0u) << process_.ErrorText();
@@ -106,7 +108,6 @@ class RouterSimProcess {
  private:
   ChildProcess process_;
   tools::UniqueHandle step_;
-  tools::UniqueHandle stop_;
   std::map<std::string, SimSession> sessions_;
   int ticks_ = 0;
 };
@@ -276,6 +277,13 @@ TEST_F(ToolsEndToEndTest, RouterSimPublishesItsSessionsAndWithdrawsThemWhenStopp
   sim.Stop();
   // This mapping keeps the block alive: the router left it without sessions.
   EXPECT_EQ(view.ActiveSessionCount(), 0);
+}
+
+TEST_F(ToolsEndToEndTest, StoppingWhenNoSimulatorRunsSaysSo) {
+  ChildProcess stopper;
+  ASSERT_TRUE(stopper.Start(Folder() + L"RouterSim.exe", L"--stop --stop-event " + EventName(L"nobody")));
+  EXPECT_EQ(stopper.WaitForExit(kStartBound), 6u);
+  EXPECT_NE(stopper.ErrorText().find("no simulator is running"), std::string::npos) << stopper.ErrorText();
 }
 
 TEST_F(ToolsEndToEndTest, WithoutARouterRouterStatSaysTheRouterIsNotRunning) {

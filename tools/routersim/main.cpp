@@ -10,6 +10,8 @@
 //   tick <n>                                                   (step mode: tick n written)
 //   end <name>                                                 (a session ended)
 //   stopped after <n> ticks
+// "RouterSim --stop" asks the running simulator to stop, through its stop
+// event, and returns at once.
 // A session's counter k at tick t is start[k] + (t - first tick) * step[k],
 // modulo 2^32, where the first tick is the tick on which its line appeared
 // (0 for the sessions listed before "ready").
@@ -31,18 +33,29 @@
 
 namespace {
 
-enum ExitCode { kExitOk = 0, kExitUsage = 2, kExitNoBlock = 3, kExitRouterRunning = 4, kExitEvent = 5 };
+enum ExitCode {
+  kExitOk = 0,
+  kExitUsage = 2,
+  kExitNoBlock = 3,
+  kExitRouterRunning = 4,
+  kExitEvent = 5,
+  kExitNoSimulator = 6,
+};
+
+constexpr wchar_t kDefaultStopEvent[] = L"Local\\FernwickRouterSim-stop";
 
 const char kUsage[] =
     "usage: RouterSim [--sessions N] [--rate TICKS_PER_SECOND] [--seed N] [--seconds N]\n"
     "                 [--churn TICKS] [--step-event NAME] [--stop-event NAME] [--ready-event NAME]\n"
+    "       RouterSim --stop [--stop-event NAME]\n"
     "  --sessions N       sessions at start, 0..255 (default 4)\n"
     "  --rate R           ticks per second on the timer, 1..1000 (default 10)\n"
     "  --seed N           seeds start values, steps and churn (default 1)\n"
     "  --seconds N        stop after N seconds; 0 runs until Ctrl+C (default 0)\n"
     "  --churn T          every T ticks alternately end one session and start a new one\n"
     "  --step-event NAME  tick once per signal of this named event instead of on the timer\n"
-    "  --stop-event NAME  stop when this named event is signalled\n"
+    "  --stop-event NAME  stop when this named event is signalled (default Local\\FernwickRouterSim-stop)\n"
+    "  --stop             signal the stop event of the running simulator and return\n"
     "  --ready-event NAME signal this named event once the block is published\n";
 
 struct Options {
@@ -52,8 +65,9 @@ struct Options {
   int64_t seconds = 0;
   int64_t churn = 0;
   std::wstring stepEvent;
-  std::wstring stopEvent;
+  std::wstring stopEvent = kDefaultStopEvent;
   std::wstring readyEvent;
+  bool stop = false;
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options, std::wstring* error) {
@@ -77,6 +91,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options, std::wstring* erro
       ok = args.TakeText(option, &options->stopEvent);
     } else if (option == L"--ready-event") {
       ok = args.TakeText(option, &options->readyEvent);
+    } else if (option == L"--stop") {
+      options->stop = true;
     } else {
       args.RejectUnknown(option);
       ok = false;
@@ -193,6 +209,18 @@ class Runner {
   tools::UniqueHandle ready_;
 };
 
+
+int StopRunningSimulator(const std::wstring& stopEvent) {
+  const tools::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent.c_str()));
+  if (!event) {
+    std::fprintf(stderr, "RouterSim: no simulator is running (there is no event %s).\n",
+                 WideToNarrow(stopEvent).c_str());
+    return kExitNoSimulator;
+  }
+  SetEvent(event.get());
+  return kExitOk;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -204,6 +232,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "RouterSim: %s\n%s", WideToNarrow(error).c_str(), kUsage);
     return kExitUsage;
   }
+  if (options.stop) return StopRunningSimulator(options.stopEvent);
 
   tools::ConsoleStop consoleStop;
   WMISharedMem<wmirouter_perf_t> block(true);
