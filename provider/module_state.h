@@ -11,6 +11,8 @@
 
 // The provider's one mapping of the router block (secure flag set).
 WMISharedMem<wmirouter_perf_t>& RouterBlock();
+// Maps the router block read-only, reporting to the provider log.
+bool MapRouterBlock();
 
 // Raised by every provider and refresher, lowered by their destructors.
 extern std::atomic<long> g_liveObjectCount;

@@ -39,6 +39,8 @@ struct CPerfDataSource::PollingState {
   }
 
   HRESULT SetShareMemoryData();
+  // Copies the block's sessions when its stamp changed since the last look.
+  void PollOnce();
   void CopySessions(const wmirouter_perf_t& block);
   void StoreName(int record, const wmirouter_session_t& slot);
   // The record whose session carries this name, else -1.
@@ -46,6 +48,9 @@ struct CPerfDataSource::PollingState {
 
   SessionCounters records[kMaxInstances];
   HANDLE stopEvent;
+  // Held for one poll: the polling thread and a caller that has just mapped
+  // the block both poll.
+  CriticalSectionLock pollLock;
   std::atomic<LogCallback> callback{nullptr};
   uint64_t lastStamp = static_cast<uint64_t>(std::time(nullptr));
 
@@ -58,19 +63,22 @@ struct CPerfDataSource::PollingState {
 
 HRESULT CPerfDataSource::PollingState::SetShareMemoryData() {
   try {
-    while (WaitForSingleObject(stopEvent, kPollingPeriodMs) == WAIT_TIMEOUT) {
-      const wmirouter_perf_t* block = RouterBlock().View();
-      const uint64_t stamp = block != nullptr ? static_cast<const volatile uint64_t&>(block->update_stamp) : 0;
-      if (stamp == lastStamp) continue;
-      lastStamp = stamp;
-      if (block != nullptr) CopySessions(*block);
-    }
+    while (WaitForSingleObject(stopEvent, kPollingPeriodMs) == WAIT_TIMEOUT) PollOnce();
     return 0;
   } catch (...) {
     LogFormatted(callback.load(), 1, "CPerfDataSource::SetShareMemoryData", __LINE__, &g_dataSourceErrorRecord,
                  L"Unknown exception in router sessions");
     return WBEM_E_FAILED;
   }
+}
+
+void CPerfDataSource::PollingState::PollOnce() {
+  ScopedLock guard(pollLock);
+  const wmirouter_perf_t* block = RouterBlock().View();
+  const uint64_t stamp = block != nullptr ? static_cast<const volatile uint64_t&>(block->update_stamp) : 0;
+  if (stamp == lastStamp) return;
+  lastStamp = stamp;
+  if (block != nullptr) CopySessions(*block);
 }
 
 void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) {
@@ -95,7 +103,8 @@ void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) 
 void CPerfDataSource::PollingState::StoreName(int record, const wmirouter_session_t& slot) {
   wchar_t name[kSessionNameUnits + 1];
   CopySessionName(slot, name);
-  // Only this thread writes the table, so it may compare without the lock.
+  // Only pollers write the table, one at a time, so they may compare without
+  // the table's lock.
   if (wcscmp(names[record], name) == 0) return;
   AcquireSRWLockExclusive(&nameTableLock);
   wcscpy(names[record], name);
@@ -156,6 +165,8 @@ CPerfDataSource::~CPerfDataSource() {
 
 void CPerfDataSource::SetLogCallback(LogCallback callback) { state_->callback.store(callback); }
 
+void CPerfDataSource::PollNow() { state_->PollOnce(); }
+
 bool CPerfDataSource::IsPolling() const {
   return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT;
 }
@@ -193,6 +204,8 @@ HRESULT CPerfDataSource::GetCounterHandles(IWbemClassObject* classObject) {
 long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
   const HRESULT handles = GetCounterHandles(classObject);
   if (FAILED(handles)) return handles;
+  // Serve the block's current values from the start, not after the first period.
+  PollNow();
 
   AdministratorsOnlySecurity security;
   if (!security.Build()) {

@@ -39,6 +39,8 @@ class CPerfDataSource {
   void SetCounter(int record, int index, uint32_t value);
   HRESULT GetCounter(int record, int index, uint32_t* value) const;
   void SetLogCallback(LogCallback callback);
+  // Copies now, on the caller's thread, if the block's stamp has changed.
+  void PollNow();
   bool IsPolling() const;
 
   // The shared part the polling thread holds on to, so that a thread still

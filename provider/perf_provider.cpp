@@ -16,6 +16,13 @@ std::atomic<CPerfDataSource*> g_dataSource{nullptr};
 // handle: WMI may initialise two providers at once.
 CriticalSectionLock g_moduleStateLock;
 
+// A router that was not running when the module first looked may be now:
+// map its block and take its current values before serving from the records.
+void MapRouterBlockIfAbsent(CPerfDataSource* dataSource) {
+  if (RouterBlock().IsMapped() || !MapRouterBlock()) return;
+  if (dataSource != nullptr) dataSource->PollNow();
+}
+
 // Success codes fold to S_OK for the caller.
 HRESULT FoldSuccess(HRESULT hr) { return SUCCEEDED(hr) ? S_OK : hr; }
 
@@ -59,6 +66,8 @@ HRESULT VXPerfProvider::InitializeModuleState(IWbemClassObject* classObject, boo
   if (g_dataSource.load() == nullptr) {
     auto* dataSource = new (std::nothrow) CPerfDataSource();
     if (dataSource == nullptr) return WBEM_E_FAILED;
+    // Enumeration must find the sessions without waiting for a refresher.
+    MapRouterBlock();
     // Without its thread the data source still serves its (zero) records.
     dataSource->Initialize(classObject);
     g_dataSource.store(dataSource);
@@ -135,10 +144,11 @@ STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* clas
   // Without the class there is nothing to spawn instances from.
   if (classObject_ == nullptr) return WBEM_E_FAILED;
 
+  CPerfDataSource* dataSource = g_dataSource.load();
+  MapRouterBlockIfAbsent(dataSource);
   const WMISharedMem<wmirouter_perf_t>& block = RouterBlock();
   const int count = block.ActiveSessionCount();
   int slot = block.FirstSession();
-  CPerfDataSource* dataSource = g_dataSource.load();
   for (int ordinal = 0; ordinal < count && ordinal < kMaxInstances && slot != -1; ++ordinal) {
     IWbemObjectAccess* instance = nullptr;
     if (FAILED(BuildSessionInstance(classObject_, dataSource, ordinal, slot, &instance))) break;
@@ -210,6 +220,7 @@ STDMETHODIMP VXPerfProvider::GetObjects(IWbemServices* services, long count, IWb
   if (!security.allowed()) return security.verdict;
   CPerfDataSource* dataSource = g_dataSource.load();
   if (dataSource == nullptr) return WBEM_E_INVALID_OBJECT;
+  MapRouterBlockIfAbsent(dataSource);
   HRESULT hr = security.impersonation;
   for (long index = 0; index < count; ++index) {
     hr = dataSource->FillInstance(objects[index]);

@@ -31,7 +31,7 @@ constexpr size_t kNameBufferUnits = 512;
 CRefresher::CRefresher(VXPerfProvider* provider, CPerfDataSource* dataSource)
     : dataSource_(dataSource), provider_(provider), callback_(&WriteProviderLog) {
   if (dataSource_ != nullptr) dataSource_->SetLogCallback(callback_);
-  const bool mapped = RouterBlock().Initialize(kRouterBlockName, kSessionSlotCount, kSharedMemRead, callback_);
+  const bool mapped = MapRouterBlock();
   provider_->AddRef();
   ++g_liveObjectCount;
   if (mapped) {

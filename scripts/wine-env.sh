@@ -10,7 +10,8 @@ export WINEARCH=win64
 # stdout; start them detached so they never hold a caller's pipes open.
 wine_start() {
   mkdir -p "$WINEPREFIX"
-  wineserver -p >/dev/null 2>&1 </dev/null
+  # Answers non-zero when a server for this prefix already runs.
+  wineserver -p >/dev/null 2>&1 </dev/null || true
   wineboot -i >/dev/null 2>&1 </dev/null
 }
 
