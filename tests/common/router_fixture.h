@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <functional>
+#include <vector>
 
 #include "provider/shared_mem.h"
 
@@ -43,21 +44,34 @@ class RouterWriter {
   WMISharedMem<wmirouter_perf_t> block_{true};
 };
 
-inline int ProcessThreadCount() {
+// Identifiers of this process's threads, in snapshot order.
+inline std::vector<DWORD> ProcessThreadIds() {
+  std::vector<DWORD> ids;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return ids;
   THREADENTRY32 entry = {};
   entry.dwSize = sizeof(entry);
-  int count = 0;
   for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
   }
   CloseHandle(snapshot);
-  return count;
+  return ids;
 }
 
+inline int ProcessThreadCount() { return static_cast<int>(ProcessThreadIds().size()); }
+
+// Handles open in this process. Where the platform does not count them (Wine
+// answers 0), counts the valid handle values among the first kProbedHandles:
+// handle values are handed out lowest free first, so in a test process that
+// covers them all, leaked ones included.
 inline DWORD ProcessHandleCount() {
   DWORD count = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &count);
+  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
+  constexpr uintptr_t kProbedHandles = 2048;
+  for (uintptr_t value = 4; value < 4 * kProbedHandles; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  }
   return count;
 }
 
