@@ -8,8 +8,20 @@ static WMISharedMem<wmirouter_perf_t> g_routerBlock(true);
 
 WMISharedMem<wmirouter_perf_t>& RouterBlock() { return g_routerBlock; }
 
+namespace {
+// Set from the first failed attempt to map the block until one succeeds.
+std::atomic<bool> g_blockAbsent{false};
+}  // namespace
+
 bool MapRouterBlock() {
-  return g_routerBlock.Initialize(kRouterBlockName, kSessionSlotCount, kSharedMemRead, &WriteProviderLog);
+  // Every enumeration and refresher looks for the block while the router is
+  // away; only the first attempt of an absence reports, or the log would get
+  // a line per call.
+  const bool report = !g_blockAbsent.exchange(true);
+  const bool mapped = g_routerBlock.Initialize(kRouterBlockName, kSessionSlotCount, kSharedMemRead,
+                                               report ? &WriteProviderLog : nullptr);
+  if (mapped) g_blockAbsent = false;
+  return mapped;
 }
 
 std::atomic<long> g_liveObjectCount{0};
