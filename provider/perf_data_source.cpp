@@ -2,6 +2,7 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <new>
 #include <ctime>
@@ -18,6 +19,13 @@ constexpr DWORD kStopWaitMs = 1000;
 // in a terminator.
 constexpr size_t kNameBufferUnits = 512;
 constexpr long kNameReadBytes = 511;
+
+// FNV-1a over a name's units: a lookup compares text only where these agree.
+uint32_t NameHash(const wchar_t* name) {
+  uint32_t hash = 2166136261u;
+  for (; *name != L'\0'; ++name) hash = (hash ^ static_cast<uint16_t>(*name)) * 16777619u;
+  return hash;
+}
 }  // namespace
 
 HRESULT SessionCounters::SetValue(int index, uint32_t value) {
@@ -58,6 +66,7 @@ struct CPerfDataSource::PollingState {
   // named after its session is fed from that session's record.
   mutable SRWLOCK nameTableLock = SRWLOCK_INIT;
   wchar_t names[kMaxInstances][kSessionNameUnits + 1] = {};
+  uint32_t nameHashes[kMaxInstances] = {};
   int namedCount = 0;
 };
 
@@ -108,15 +117,17 @@ void CPerfDataSource::PollingState::StoreName(int record, const wmirouter_sessio
   if (wcscmp(names[record], name) == 0) return;
   AcquireSRWLockExclusive(&nameTableLock);
   wcscpy(names[record], name);
+  nameHashes[record] = NameHash(name);
   ReleaseSRWLockExclusive(&nameTableLock);
 }
 
 int CPerfDataSource::PollingState::RecordByName(const wchar_t* name) const {
   if (name[0] == L'\0') return -1;
+  const uint32_t hash = NameHash(name);
   int found = -1;
   AcquireSRWLockShared(&nameTableLock);
   for (int record = 0; record < namedCount; ++record) {
-    if (names[record][0] == name[0] && wcscmp(names[record], name) == 0) {
+    if (nameHashes[record] == hash && wcscmp(names[record], name) == 0) {
       found = record;
       break;
     }
@@ -234,11 +245,14 @@ long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
 
 HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance) {
   if (instance == nullptr) return WBEM_E_FAILED;
-  wchar_t name[kNameBufferUnits] = {};
+  // Filled for every instance of every refresh: terminate rather than clear.
+  wchar_t name[kNameBufferUnits];
+  name[0] = L'\0';
   long bytesRead = 0;
   HRESULT hr =
       instance->ReadPropertyValue(g_nameHandle.load(), kNameReadBytes, &bytesRead, reinterpret_cast<BYTE*>(name));
   if (FAILED(hr)) return hr;
+  name[std::min<size_t>(static_cast<size_t>(std::max(bytesRead, 0L)) / sizeof(wchar_t), kNameBufferUnits - 1)] = L'\0';
 
   int record = state_->RecordByName(name);
   if (record < 0) {
