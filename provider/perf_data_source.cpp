@@ -50,9 +50,9 @@ struct CPerfDataSource::PollingState {
   // Copies the block's sessions when its stamp changed since the last look.
   void PollOnce();
   void CopySessions(const wmirouter_perf_t& block);
-  void StoreName(int record, const wmirouter_session_t& slot);
-  // The record whose session carries this name, else -1.
-  int RecordByName(const wchar_t* name) const;
+  // The record whose session carries this name, else -1. The caller holds
+  // the name table's lock.
+  int RecordByNameLocked(const wchar_t* name) const;
 
   SessionCounters records[kMaxInstances];
   HANDLE stopEvent;
@@ -63,7 +63,9 @@ struct CPerfDataSource::PollingState {
   uint64_t lastStamp = static_cast<uint64_t>(std::time(nullptr));
 
   // Session names of the records as of the last copy, so that an instance
-  // named after its session is fed from that session's record.
+  // named after its session is fed from that session's record. A copy holds
+  // the lock exclusively, a fill shares it from the lookup until its values
+  // are written, so a name never pairs with another session's counters.
   mutable SRWLOCK nameTableLock = SRWLOCK_INIT;
   wchar_t names[kMaxInstances][kSessionNameUnits + 1] = {};
   uint32_t nameHashes[kMaxInstances] = {};
@@ -93,6 +95,7 @@ void CPerfDataSource::PollingState::PollOnce() {
 void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) {
   int slot = block.FirstSession();
   const int count = block.ActiveSessionCount();
+  AcquireSRWLockExclusive(&nameTableLock);
   // Only the first kMaxInstances sessions have records.
   int record = 0;
   for (; slot != -1 && record < count && record < kMaxInstances; ++record) {
@@ -101,39 +104,21 @@ void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) 
       ScopedLock guard(records[record].lock);
       for (int k = 0; k < kCounterCount; ++k) records[record].values[k] = ReadSlotCounter(session, k);
     }
-    StoreName(record, session);
+    CopySessionName(session, names[record]);
+    nameHashes[record] = NameHash(names[record]);
     slot = block.NextSession(slot);
   }
-  AcquireSRWLockExclusive(&nameTableLock);
   namedCount = record;
   ReleaseSRWLockExclusive(&nameTableLock);
 }
 
-void CPerfDataSource::PollingState::StoreName(int record, const wmirouter_session_t& slot) {
-  wchar_t name[kSessionNameUnits + 1];
-  CopySessionName(slot, name);
-  // Only pollers write the table, one at a time, so they may compare without
-  // the table's lock.
-  if (wcscmp(names[record], name) == 0) return;
-  AcquireSRWLockExclusive(&nameTableLock);
-  wcscpy(names[record], name);
-  nameHashes[record] = NameHash(name);
-  ReleaseSRWLockExclusive(&nameTableLock);
-}
-
-int CPerfDataSource::PollingState::RecordByName(const wchar_t* name) const {
+int CPerfDataSource::PollingState::RecordByNameLocked(const wchar_t* name) const {
   if (name[0] == L'\0') return -1;
   const uint32_t hash = NameHash(name);
-  int found = -1;
-  AcquireSRWLockShared(&nameTableLock);
   for (int record = 0; record < namedCount; ++record) {
-    if (nameHashes[record] == hash && wcscmp(names[record], name) == 0) {
-      found = record;
-      break;
-    }
+    if (nameHashes[record] == hash && wcscmp(names[record], name) == 0) return record;
   }
-  ReleaseSRWLockShared(&nameTableLock);
-  return found;
+  return -1;
 }
 
 namespace {
@@ -141,6 +126,20 @@ namespace {
 struct PollingThreadStart {
   std::shared_ptr<CPerfDataSource::PollingState> state;
   HMODULE module;
+};
+
+// Shares the name table's lock for the life of one fill.
+class SharedNameTable {
+ public:
+  explicit SharedNameTable(const CPerfDataSource::PollingState& state) : lock_(&state.nameTableLock) {
+    AcquireSRWLockShared(lock_);
+  }
+  ~SharedNameTable() { ReleaseSRWLockShared(lock_); }
+  SharedNameTable(const SharedNameTable&) = delete;
+  SharedNameTable& operator=(const SharedNameTable&) = delete;
+
+ private:
+  SRWLOCK* lock_;
 };
 
 HMODULE ReferenceOwnModule() {
@@ -254,7 +253,8 @@ HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance) {
   if (FAILED(hr)) return hr;
   name[std::min<size_t>(static_cast<size_t>(std::max(bytesRead, 0L)) / sizeof(wchar_t), kNameBufferUnits - 1)] = L'\0';
 
-  int record = state_->RecordByName(name);
+  SharedNameTable table(*state_);
+  int record = state_->RecordByNameLocked(name);
   if (record < 0) {
     const int64_t parsed = ParseInstanceIndex(name);
     if (!IsServedIndex(parsed)) return WBEM_E_NOT_FOUND;
