@@ -2,8 +2,7 @@
 
 #include "provider_log/provider_log.h"
 
-// Constructed first among the module's statics, so it is destroyed last and
-// unmaps the latest view at unload.
+// Its destructor, at unload, unmaps and closes the latest view.
 static WMISharedMem<wmirouter_perf_t> g_routerBlock(true);
 
 WMISharedMem<wmirouter_perf_t>& RouterBlock() { return g_routerBlock; }

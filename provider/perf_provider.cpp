@@ -28,8 +28,6 @@ HRESULT FoldSuccess(HRESULT hr) { return SUCCEEDED(hr) ? S_OK : hr; }
 
 }  // namespace
 
-CPerfDataSource* VXPerfProvider::DataSource() { return g_dataSource.load(); }
-
 VXPerfProvider::VXPerfProvider() { ++g_liveObjectCount; }
 
 VXPerfProvider::~VXPerfProvider() {
@@ -64,8 +62,12 @@ HRESULT VXPerfProvider::InitializeModuleState(IWbemClassObject* classObject, boo
   *reportToSink = true;
   ScopedLock guard(g_moduleStateLock);
   if (g_dataSource.load() == nullptr) {
-    auto* dataSource = new (std::nothrow) CPerfDataSource();
-    if (dataSource == nullptr) return WBEM_E_FAILED;
+    CPerfDataSource* dataSource = nullptr;
+    try {
+      dataSource = new CPerfDataSource();
+    } catch (const std::bad_alloc&) {
+      return WBEM_E_FAILED;
+    }
     // Enumeration must find the sessions without waiting for a refresher.
     MapRouterBlock();
     // Without its thread the data source still serves its (zero) records.
@@ -132,7 +134,8 @@ STDMETHODIMP VXPerfProvider::Initialize(LPWSTR /*user*/, LONG /*flags*/, LPWSTR 
     initSink->SetStatus(WBEM_S_INITIALIZED, 0);
     return S_OK;
   } catch (const std::bad_alloc&) {
-    return WBEM_E_OUT_OF_MEMORY;
+    if (initSink != nullptr) initSink->SetStatus(WBEM_E_OUT_OF_MEMORY, 0);
+    return S_OK;
   }
 }
 

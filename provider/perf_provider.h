@@ -45,9 +45,6 @@ class VXPerfProvider : public IWbemProviderInit, public IWbemHiPerfProvider {
   // An object-access interface on a clone of `object`.
   static HRESULT GetObjectAccessClone(IUnknown* object, IWbemObjectAccess** clone);
 
-  // The module's data source, null until a provider initialises.
-  static CPerfDataSource* DataSource();
-
  private:
   // Creates the module's data source and Name handle once. A failed
   // object-access query is returned without a sink report.
