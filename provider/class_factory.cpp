@@ -31,14 +31,7 @@ STDMETHODIMP CPerfFactory::CreateInstance(IUnknown* outer, REFIID iid, void** ou
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-  auto* provider = new (std::nothrow) VXPerfProvider();
-  if (provider == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = provider->QueryInterface(iid, out);
-  if (FAILED(hr)) {
-    delete provider;
-    return hr;
-  }
-  return S_OK;
+  return HandOutNewObject(new (std::nothrow) VXPerfProvider(), iid, out);
 }
 
 STDMETHODIMP CPerfFactory::LockServer(BOOL lock) {

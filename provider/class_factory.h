@@ -6,6 +6,20 @@
 
 #include <unknwn.h>
 
+// Hands out interface `iid` of a newly made object that holds no reference
+// yet (null when its allocation failed); an object that does not offer it is
+// freed again.
+template <typename T>
+HRESULT HandOutNewObject(T* object, REFIID iid, void** out) {
+  if (object == nullptr) return E_OUTOFMEMORY;
+  const HRESULT hr = object->QueryInterface(iid, out);
+  if (FAILED(hr)) {
+    delete object;
+    return hr;
+  }
+  return S_OK;
+}
+
 // {72390812-EE29-4307-9B19-ACF198DDB068}
 extern const CLSID CLSID_FernwickRouterSessionPerf;
 

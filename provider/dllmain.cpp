@@ -21,14 +21,7 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID* out) {
   if (out == nullptr) return E_POINTER;
   *out = nullptr;
   if (!IsEqualCLSID(clsid, CLSID_FernwickRouterSessionPerf)) return CLASS_E_CLASSNOTAVAILABLE;
-  auto* factory = new (std::nothrow) CPerfFactory();
-  if (factory == nullptr) return E_OUTOFMEMORY;
-  const HRESULT hr = factory->QueryInterface(iid, out);
-  if (FAILED(hr)) {
-    delete factory;
-    return hr;
-  }
-  return S_OK;
+  return HandOutNewObject(new (std::nothrow) CPerfFactory(), iid, out);
 }
 
 STDAPI DllCanUnloadNow() {

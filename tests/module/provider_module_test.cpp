@@ -91,6 +91,19 @@ class ProviderModuleTest : public ::testing::Test {
     ASSERT_EQ(statuses[0].status, 0);
   }
 
+  struct RouterSession {
+    int slot;
+    const wchar_t* name;
+    uint32_t base;
+  };
+
+  // The router publishes these sessions, then WMI initialises the provider.
+  void ServeSessions(std::initializer_list<RouterSession> sessions) {
+    for (const RouterSession& session : sessions) router_.SetSession(session.slot, session.name, session.base);
+    router_.Publish();
+    InitializeProvider();
+  }
+
   IWbemHiPerfProvider* HiPerf() { return host_.HiPerfProvider(); }
   IWbemServices* Services() { return &host_.HostServices(); }
 
@@ -209,10 +222,7 @@ TEST_F(ProviderModuleTest, InitializeReportsThroughTheSink) {
 }
 
 TEST_F(ProviderModuleTest, QueryInstancesServesEveryActiveSession) {
-  router_.SetSession(3, L"three", 300);
-  router_.SetSession(7, L"seven", 700);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{3, L"three", 300}, {7, L"seven", 700}});
   // No refresher is needed, and the first answer already carries the
   // router's current counters.
   const auto sessions = QuerySessions();
@@ -258,10 +268,7 @@ TEST_F(ProviderModuleTest, UninitialisedProviderRefusesToQuery) {
 }
 
 TEST_F(ProviderModuleTest, RefreshPicksUpANewStamp) {
-  router_.SetSession(0, L"alpha", 100);
-  router_.SetSession(1, L"beta", 200);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{0, L"alpha", 100}, {1, L"beta", 200}});
   auto refresher = NewRefresher();
   long enumId = -1;
   auto enumerator = AddEnum(refresher.Get(), &enumId);
@@ -282,10 +289,7 @@ TEST_F(ProviderModuleTest, RefreshPicksUpANewStamp) {
 }
 
 TEST_F(ProviderModuleTest, ObjectIdentifiersAreUniqueAcrossRefreshers) {
-  router_.SetSession(0, L"alpha", 100);
-  router_.SetSession(4, L"beta", 200);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{0, L"alpha", 100}, {4, L"beta", 200}});
   auto first = NewRefresher();
   auto second = NewRefresher();
   std::vector<long> ids;
@@ -318,9 +322,7 @@ TEST_F(ProviderModuleTest, ObjectIdentifiersAreUniqueAcrossRefreshers) {
 }
 
 TEST_F(ProviderModuleTest, TenEnumeratorsPerRefresherAndSlotReuse) {
-  router_.SetSession(0, L"alpha", 100);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{0, L"alpha", 100}});
   auto refresher = NewRefresher();
   std::vector<ComPtr<wmihost::HiPerfEnum>> enumerators;
   for (long expected = 0; expected < 10; ++expected) {
@@ -338,9 +340,7 @@ TEST_F(ProviderModuleTest, TenEnumeratorsPerRefresherAndSlotReuse) {
 }
 
 TEST_F(ProviderModuleTest, StopRefreshingRoutesByIdentifier) {
-  router_.SetSession(0, L"alpha", 100);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{0, L"alpha", 100}});
   auto refresher = NewRefresher();
   long enumIds[10];
   std::vector<ComPtr<wmihost::HiPerfEnum>> enumerators;
@@ -360,9 +360,7 @@ TEST_F(ProviderModuleTest, StopRefreshingRoutesByIdentifier) {
 }
 
 TEST_F(ProviderModuleTest, GetObjectsChecksArgumentsBeforeCallSecurity) {
-  router_.SetSession(0, L"alpha", 100);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{0, L"alpha", 100}});
   NewRefresher();
   ASSERT_TRUE(ImpersonateSelf(SecurityIdentification));
   IWbemObjectAccess* none[1] = {nullptr};
@@ -381,9 +379,7 @@ TEST_F(ProviderModuleTest, GetObjectsChecksArgumentsBeforeCallSecurity) {
 }
 
 TEST_F(ProviderModuleTest, IdentifyLevelCallerIsRefusedAndReverted) {
-  router_.SetSession(0, L"alpha", 100);
-  router_.Publish();
-  InitializeProvider();
+  ServeSessions({{0, L"alpha", 100}});
   auto refresher = NewRefresher();
   auto sink = wmihost::ObjectSink::Create();
   auto alpha = Template(L"alpha");

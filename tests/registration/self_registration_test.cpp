@@ -8,20 +8,11 @@
 #include <windows.h>
 
 #include "tests/registration/machine_keys.h"
+#include "tools/wmihost/host_session.h"
 
 namespace {
 
-// {72390812-EE29-4307-9B19-ACF198DDB068}
-const CLSID kProviderClassId = {0x72390812, 0xee29, 0x4307, {0x9b, 0x19, 0xac, 0xf1, 0x98, 0xdd, 0xb0, 0x68}};
 const std::wstring kProviderClassKey = L"Software\\Classes\\CLSID\\{72390812-EE29-4307-9B19-ACF198DDB068}";
-
-std::wstring ModulePath() {
-  wchar_t exe[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring folder(exe);
-  folder.resize(folder.find_last_of(L'\\') + 1);
-  return folder + L"FernwickRouterSessionPerf.dll";
-}
 
 // Runs a command line and returns its exit code, or -1 when it cannot start.
 long RunAndWait(std::wstring commandLine) {
@@ -47,7 +38,7 @@ class SelfRegistrationTest : public ClassKeyTest {
 }  // namespace
 
 TEST_F(SelfRegistrationTest, Regsvr32RegistersTheProviderAndComActivatesIt) {
-  const std::wstring module = ModulePath();
+  const std::wstring module = wmihost::ProviderPathBesideExecutable();
   ASSERT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(module.c_str()));
   ASSERT_EQ(0, RunAndWait(L"regsvr32.exe /s \"" + module + L"\""));
 
@@ -62,7 +53,7 @@ TEST_F(SelfRegistrationTest, Regsvr32RegistersTheProviderAndComActivatesIt) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
   IUnknown* provider = nullptr;
   const HRESULT created =
-      CoCreateInstance(kProviderClassId, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&provider));
+      CoCreateInstance(wmihost::kProviderClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, reinterpret_cast<void**>(&provider));
   EXPECT_EQ(S_OK, created);
   ASSERT_NE(nullptr, provider);
   EXPECT_NE(nullptr, GetModuleHandleW(module.c_str())) << "the instance must come from the registered module";

@@ -1,5 +1,8 @@
 #include "tools/common/arguments.h"
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,6 +51,24 @@ TEST(ArgumentListTest, RejectsValuesThatAreMissingMalformedOrOutOfRange) {
   std::wstring text;
   EXPECT_FALSE(none.TakeText(L"--module", &text));
   EXPECT_EQ(none.Error(), L"--module needs a value");
+}
+
+TEST(ParseCommandLineTest, HandsOverEveryOptionAndStopsAtTheFirstFailure) {
+  const wchar_t* argv[] = {L"tool", L"--count", L"3", L"--bogus", L"--count", L"4"};
+  std::vector<std::wstring> seen;
+  int64_t count = 0;
+  const auto handle = [&](tools::ArgumentList& args, const std::wstring& option) {
+    seen.push_back(option);
+    if (option == L"--count") return args.TakeInteger(option, 0, 10, &count);
+    return args.RejectUnknown(option);
+  };
+  EXPECT_FALSE(tools::ParseCommandLine(6, argv, "tool", "usage\n", handle));
+  EXPECT_EQ(seen, (std::vector<std::wstring>{L"--count", L"--bogus"}));
+  EXPECT_EQ(count, 3);
+
+  seen.clear();
+  EXPECT_TRUE(tools::ParseCommandLine(3, argv, "tool", "usage\n", handle));
+  EXPECT_EQ(seen, std::vector<std::wstring>{L"--count"});
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "tools/common/arguments.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cwchar>
+
+#include "support/fs/code_page.h"
 
 namespace tools {
 
@@ -54,6 +57,22 @@ bool ArgumentList::TakeNumber(const std::wstring& option, double low, double hig
   return false;
 }
 
-void ArgumentList::RejectUnknown(const std::wstring& option) { error_ = L"unknown option " + option; }
+bool ArgumentList::RejectUnknown(const std::wstring& option) { return Fail(L"unknown option " + option); }
+
+bool ArgumentList::Fail(const std::wstring& message) {
+  error_ = message;
+  return false;
+}
+
+bool ParseCommandLine(int argc, const wchar_t* const* argv, const char* tool, const char* usage,
+                      const std::function<bool(ArgumentList& args, const std::wstring& option)>& handle) {
+  ArgumentList args(argc, argv);
+  while (args.More()) {
+    if (handle(args, args.Take())) continue;
+    std::fprintf(stderr, "%s: %s\n%s", tool, WideToNarrow(args.Error()).c_str(), usage);
+    return false;
+  }
+  return true;
+}
 
 }  // namespace tools

@@ -4,6 +4,7 @@
 // error text naming the option and what it accepts.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,10 @@ class ArgumentList {
   bool TakeText(const std::wstring& option, std::wstring* value);
   bool TakeInteger(const std::wstring& option, int64_t low, int64_t high, int64_t* value);
   bool TakeNumber(const std::wstring& option, double low, double high, double* value);
-  // Records that `option` is not known.
-  void RejectUnknown(const std::wstring& option);
+  // Records that `option` is not known; false, for a handler to return.
+  bool RejectUnknown(const std::wstring& option);
+  // Records a failure in the caller's own words; false, for a handler to return.
+  bool Fail(const std::wstring& message);
 
   const std::wstring& Error() const { return error_; }
 
@@ -31,5 +34,12 @@ class ArgumentList {
   size_t next_ = 0;
   std::wstring error_;
 };
+
+// Hands every option on the command line, front to back, to `handle`, which
+// takes the option's value from the list and returns false for an unknown
+// option or a bad value. On the first failure prints "<tool>: <error>" and
+// `usage` to stderr and returns false.
+bool ParseCommandLine(int argc, const wchar_t* const* argv, const char* tool, const char* usage,
+                      const std::function<bool(ArgumentList& args, const std::wstring& option)>& handle);
 
 }  // namespace tools

@@ -70,36 +70,21 @@ struct Options {
   bool stop = false;
 };
 
-bool ParseOptions(int argc, wchar_t** argv, Options* options, std::wstring* error) {
-  tools::ArgumentList args(argc, argv);
-  bool ok = true;
-  while (ok && args.More()) {
-    const std::wstring option = args.Take();
-    if (option == L"--sessions") {
-      ok = args.TakeInteger(option, 0, kSessionSlotCount, &options->sessions);
-    } else if (option == L"--rate") {
-      ok = args.TakeNumber(option, 1, 1000, &options->rate);
-    } else if (option == L"--seed") {
-      ok = args.TakeInteger(option, 0, UINT32_MAX, &options->seed);
-    } else if (option == L"--seconds") {
-      ok = args.TakeInteger(option, 0, 86400 * 365, &options->seconds);
-    } else if (option == L"--churn") {
-      ok = args.TakeInteger(option, 0, INT32_MAX, &options->churn);
-    } else if (option == L"--step-event") {
-      ok = args.TakeText(option, &options->stepEvent);
-    } else if (option == L"--stop-event") {
-      ok = args.TakeText(option, &options->stopEvent);
-    } else if (option == L"--ready-event") {
-      ok = args.TakeText(option, &options->readyEvent);
-    } else if (option == L"--stop") {
-      options->stop = true;
-    } else {
-      args.RejectUnknown(option);
-      ok = false;
-    }
-  }
-  *error = args.Error();
-  return ok;
+bool ParseOptions(int argc, wchar_t** argv, Options* options) {
+  return tools::ParseCommandLine(argc, argv, "RouterSim", kUsage, [&](tools::ArgumentList& args,
+                                                                      const std::wstring& option) {
+    if (option == L"--sessions") return args.TakeInteger(option, 0, kSessionSlotCount, &options->sessions);
+    if (option == L"--rate") return args.TakeNumber(option, 1, 1000, &options->rate);
+    if (option == L"--seed") return args.TakeInteger(option, 0, UINT32_MAX, &options->seed);
+    if (option == L"--seconds") return args.TakeInteger(option, 0, 86400 * 365, &options->seconds);
+    if (option == L"--churn") return args.TakeInteger(option, 0, INT32_MAX, &options->churn);
+    if (option == L"--step-event") return args.TakeText(option, &options->stepEvent);
+    if (option == L"--stop-event") return args.TakeText(option, &options->stopEvent);
+    if (option == L"--ready-event") return args.TakeText(option, &options->readyEvent);
+    if (option != L"--stop") return args.RejectUnknown(option);
+    options->stop = true;
+    return true;
+  });
 }
 
 // Reports the shared-memory layer's errors and warnings; its progress notes
@@ -227,11 +212,7 @@ int wmain(int argc, wchar_t** argv) {
   // Lines go out as they are written, also into pipes.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   Options options;
-  std::wstring error;
-  if (!ParseOptions(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "RouterSim: %s\n%s", WideToNarrow(error).c_str(), kUsage);
-    return kExitUsage;
-  }
+  if (!ParseOptions(argc, argv, &options)) return kExitUsage;
   if (options.stop) return StopRunningSimulator(options.stopEvent);
 
   tools::ConsoleStop consoleStop;

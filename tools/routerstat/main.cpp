@@ -52,39 +52,30 @@ struct Options {
   bool once = false;
 };
 
-bool ParseOptions(int argc, wchar_t** argv, Options* options, std::wstring* error) {
-  tools::ArgumentList args(argc, argv);
-  bool ok = true;
-  while (ok && args.More()) {
-    const std::wstring option = args.Take();
+bool ParseOptions(int argc, wchar_t** argv, Options* options) {
+  return tools::ParseCommandLine(argc, argv, "RouterStat", kUsage, [&](tools::ArgumentList& args,
+                                                                       const std::wstring& option) {
     std::wstring text;
-    if (option == L"--module") {
-      ok = args.TakeText(option, &options->module);
-    } else if (option == L"--clsid") {
-      ok = args.TakeText(option, &text) && SUCCEEDED(CLSIDFromString(text.c_str(), &options->clsid));
-      if (!ok) *error = L"--clsid needs a class id such as {72390812-EE29-4307-9B19-ACF198DDB068}";
-    } else if (option == L"--interval") {
-      ok = args.TakeNumber(option, 0.05, 3600, &options->interval);
-    } else if (option == L"--count") {
-      ok = args.TakeInteger(option, 0, INT32_MAX, &options->count);
-    } else if (option == L"--format") {
-      ok = args.TakeText(option, &text) && (text == L"table" || text == L"csv" || text == L"json");
-      if (ok) {
-        options->format = text == L"csv"    ? routerstat::Format::Csv
-                          : text == L"json" ? routerstat::Format::Json
-                                            : routerstat::Format::Table;
-      } else {
-        *error = L"--format needs table, csv or json";
-      }
-    } else if (option == L"--once") {
-      options->once = true;
-    } else {
-      args.RejectUnknown(option);
-      ok = false;
+    if (option == L"--module") return args.TakeText(option, &options->module);
+    if (option == L"--clsid") {
+      if (args.TakeText(option, &text) && SUCCEEDED(CLSIDFromString(text.c_str(), &options->clsid))) return true;
+      return args.Fail(L"--clsid needs a class id such as {72390812-EE29-4307-9B19-ACF198DDB068}");
     }
-  }
-  if (error->empty()) *error = args.Error();
-  return ok;
+    if (option == L"--interval") return args.TakeNumber(option, 0.05, 3600, &options->interval);
+    if (option == L"--count") return args.TakeInteger(option, 0, INT32_MAX, &options->count);
+    if (option == L"--format") {
+      if (!args.TakeText(option, &text) || (text != L"table" && text != L"csv" && text != L"json")) {
+        return args.Fail(L"--format needs table, csv or json");
+      }
+      options->format = text == L"csv"    ? routerstat::Format::Csv
+                        : text == L"json" ? routerstat::Format::Json
+                                          : routerstat::Format::Table;
+      return true;
+    }
+    if (option != L"--once") return args.RejectUnknown(option);
+    options->once = true;
+    return true;
+  });
 }
 
 std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
@@ -200,11 +191,7 @@ int Run(const Options& options, const routerstat::ProviderLink& link) {
 
 int wmain(int argc, wchar_t** argv) {
   Options options;
-  std::wstring error;
-  if (!ParseOptions(argc, argv, &options, &error)) {
-    std::fprintf(stderr, "RouterStat: %s\n%s", Narrow(error).c_str(), kUsage);
-    return kExitUsage;
-  }
+  if (!ParseOptions(argc, argv, &options)) return kExitUsage;
 
   routerstat::ProviderLink link;
   const routerstat::LinkStatus status =
