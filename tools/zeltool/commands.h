@@ -1,0 +1,26 @@
+#pragma once
+// ZelTool's commands. Each family lives in a file of its own and is listed in
+// the dispatch table of main.cpp.
+
+namespace zeltool {
+
+enum ExitCode {
+  kExitOk = 0,
+  kExitFailed = 1,
+  kExitUsage = 2,
+  kExitLoggerNotReady = 3,
+};
+
+// A command receives the arguments after its own name; argv[0] is the
+// command name, so the tools' option parser reads them as it reads a
+// program's command line.
+using CommandMain = int (*)(int argc, wchar_t** argv);
+
+struct Command {
+  const wchar_t* name;
+  // One or more usage lines, each ending in a line feed.
+  const char* usage;
+  CommandMain run;
+};
+
+}  // namespace zeltool
