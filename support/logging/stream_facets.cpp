@@ -45,14 +45,12 @@ int UTF16StreamCodeCvtFacetBase::do_length(state_type&, const extern_type* from,
   return static_cast<int>(std::min(maximum, static_cast<std::size_t>(fromEnd - from) / 2));
 }
 
-result UTF16StreamCodeCvtFacetBase::Decode(bool littleEndian, const extern_type* from, const extern_type* fromEnd,
-                                           const extern_type*& fromNext, intern_type* to, intern_type* toEnd,
-                                           intern_type*& toNext) {
+result UTF16LEStreamCodeCvtFacet::do_in(state_type&, const extern_type* from, const extern_type* fromEnd,
+                                        const extern_type*& fromNext, intern_type* to, intern_type* toEnd,
+                                        intern_type*& toNext) const {
   const std::size_t count = std::min(static_cast<std::size_t>(fromEnd - from) / 2, static_cast<std::size_t>(toEnd - to));
   for (std::size_t i = 0; i < count; ++i, from += 2) {
-    const unsigned low = Byte(from[littleEndian ? 0 : 1]);
-    const unsigned high = Byte(from[littleEndian ? 1 : 0]);
-    *to++ = static_cast<intern_type>(low | (high << 8));
+    *to++ = static_cast<intern_type>(Byte(from[0]) | (Byte(from[1]) << 8));
   }
   fromNext = from;
   toNext = to;
@@ -60,42 +58,18 @@ result UTF16StreamCodeCvtFacetBase::Decode(bool littleEndian, const extern_type*
   return count == 0 && fromEnd - from == 1 ? partial : ok;
 }
 
-result UTF16StreamCodeCvtFacetBase::Encode(bool littleEndian, const intern_type* from, const intern_type* fromEnd,
-                                           const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
-                                           extern_type*& toNext) {
+result UTF16LEStreamCodeCvtFacet::do_out(state_type&, const intern_type* from, const intern_type* fromEnd,
+                                         const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
+                                         extern_type*& toNext) const {
   const std::size_t count = std::min(static_cast<std::size_t>(fromEnd - from), static_cast<std::size_t>(toEnd - to) / 2);
   for (std::size_t i = 0; i < count; ++i, to += 2) {
     const unsigned unit = static_cast<unsigned>(*from++) & 0xFFFF;
-    to[littleEndian ? 0 : 1] = static_cast<extern_type>(unit & 0xFF);
-    to[littleEndian ? 1 : 0] = static_cast<extern_type>(unit >> 8);
+    to[0] = static_cast<extern_type>(unit & 0xFF);
+    to[1] = static_cast<extern_type>(unit >> 8);
   }
   fromNext = from;
   toNext = to;
   return ok;
-}
-
-result UTF16LEStreamCodeCvtFacet::do_in(state_type&, const extern_type* from, const extern_type* fromEnd,
-                                        const extern_type*& fromNext, intern_type* to, intern_type* toEnd,
-                                        intern_type*& toNext) const {
-  return Decode(true, from, fromEnd, fromNext, to, toEnd, toNext);
-}
-
-result UTF16LEStreamCodeCvtFacet::do_out(state_type&, const intern_type* from, const intern_type* fromEnd,
-                                         const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
-                                         extern_type*& toNext) const {
-  return Encode(true, from, fromEnd, fromNext, to, toEnd, toNext);
-}
-
-result UTF16BEStreamCodeCvtFacet::do_in(state_type&, const extern_type* from, const extern_type* fromEnd,
-                                        const extern_type*& fromNext, intern_type* to, intern_type* toEnd,
-                                        intern_type*& toNext) const {
-  return Decode(false, from, fromEnd, fromNext, to, toEnd, toNext);
-}
-
-result UTF16BEStreamCodeCvtFacet::do_out(state_type&, const intern_type* from, const intern_type* fromEnd,
-                                         const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
-                                         extern_type*& toNext) const {
-  return Encode(false, from, fromEnd, fromNext, to, toEnd, toNext);
 }
 
 result UTF8StreamCodeCvtFacet::do_in(state_type&, const extern_type* from, const extern_type* fromEnd,

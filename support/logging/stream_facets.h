@@ -30,30 +30,11 @@ class UTF16StreamCodeCvtFacetBase : public StreamCodeCvtFacet {
   result do_out(state_type& state, const intern_type* from, const intern_type* fromEnd,
                 const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
                 extern_type*& toNext) const override = 0;
-
-  // The two byte orders share everything but which byte comes first.
-  static result Decode(bool littleEndian, const extern_type* from, const extern_type* fromEnd,
-                       const extern_type*& fromNext, intern_type* to, intern_type* toEnd, intern_type*& toNext);
-  static result Encode(bool littleEndian, const intern_type* from, const intern_type* fromEnd,
-                       const intern_type*& fromNext, extern_type* to, extern_type* toEnd, extern_type*& toNext);
 };
 
 class UTF16LEStreamCodeCvtFacet : public UTF16StreamCodeCvtFacetBase {
  public:
   explicit UTF16LEStreamCodeCvtFacet(std::size_t references = 0) : UTF16StreamCodeCvtFacetBase(references) {}
-
- protected:
-  result do_in(state_type& state, const extern_type* from, const extern_type* fromEnd,
-               const extern_type*& fromNext, intern_type* to, intern_type* toEnd,
-               intern_type*& toNext) const override;
-  result do_out(state_type& state, const intern_type* from, const intern_type* fromEnd,
-                const intern_type*& fromNext, extern_type* to, extern_type* toEnd,
-                extern_type*& toNext) const override;
-};
-
-class UTF16BEStreamCodeCvtFacet : public UTF16StreamCodeCvtFacetBase {
- public:
-  explicit UTF16BEStreamCodeCvtFacet(std::size_t references = 0) : UTF16StreamCodeCvtFacetBase(references) {}
 
  protected:
   result do_in(state_type& state, const extern_type* from, const extern_type* fromEnd,

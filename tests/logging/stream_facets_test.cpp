@@ -48,9 +48,8 @@ std::string PlatformUtf8(const std::wstring& text) {
 
 }  // namespace
 
-TEST(StreamFacetsTest, Utf16LittleAndBigEndianUnits) {
+TEST(StreamFacetsTest, Utf16LittleEndianUnits) {
   const UTF16LEStreamCodeCvtFacet le;
-  const UTF16BEStreamCodeCvtFacet be;
   InResult r = In(le, std::string("\x41\x00\xE9\x00\x7A", 5), 10);
   EXPECT_EQ(std::codecvt_base::ok, r.code);
   EXPECT_EQ(L"A\u00E9", r.units);
@@ -58,13 +57,11 @@ TEST(StreamFacetsTest, Utf16LittleAndBigEndianUnits) {
   r = In(le, "\x41", 10);
   EXPECT_EQ(std::codecvt_base::partial, r.code);
   EXPECT_EQ(0u, r.consumed);
-  EXPECT_EQ(L"\u20AC", In(be, "\x20\xAC", 10).units);
   std::mbstate_t state{};
   EXPECT_EQ(1, le.length(state, "abc", "abc" + 3, 10));
 
   std::codecvt_base::result code;
   EXPECT_EQ(std::string("\xE9\x00", 2), Out(le, L"\u00E9", &code));
-  EXPECT_EQ(std::string("\x00\xE9", 2), Out(be, L"\u00E9", &code));
   // Room for one unit only: ok with what fitted.
   EXPECT_EQ(std::string("\xFF\xFE"), Out(le, L"\uFEFFx", &code, 3));
   EXPECT_EQ(std::codecvt_base::ok, code);
