@@ -1,0 +1,360 @@
+#include "support/logging/debug_log_file.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <direct.h>
+#include <locale>
+#include <vector>
+
+#include "support/fs/code_page.h"
+#include "support/logging/debug_log.h"
+#include "support/logging/debug_logger.h"
+#include "support/logging/log_file_names.h"
+#include "support/logging/stream_facets.h"
+#include "support/logging/thread_names.h"
+
+namespace {
+
+constexpr wchar_t kEndMarker[] = L"====== END OF LOG ======";
+constexpr size_t kEndMarkerChars = sizeof kEndMarker / sizeof kEndMarker[0] - 1;
+constexpr wchar_t kByteOrderMark = 0xFEFF;
+constexpr uint32_t kFileErrorEventId = 0xEFFF2710;
+constexpr int32_t kInformationLevel = 3;
+constexpr size_t kLineUnits = 1024;  // at most 1023 characters
+
+StreamCodeCvtFacet* NewFacet(int32_t encoding) {
+  switch (encoding) {
+    case kEncodingUtf8:
+      return new UTF8StreamCodeCvtFacet;
+    case kEncodingUtf16LE:
+      return new UTF16LEStreamCodeCvtFacet;
+    default:
+      return new ByteStreamCodeCvtFacet;
+  }
+}
+
+std::tm Today() {
+  const std::time_t now = std::time(nullptr);
+  std::tm today = *std::localtime(&now);
+  today.tm_sec = today.tm_min = today.tm_hour = 0;
+  return today;
+}
+
+// One entry line, at most 1023 characters, always ending in CR LF.
+std::wstring FormatLine(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text, uint32_t eventId,
+                        const wchar_t* userTag) {
+  wchar_t line[kLineUnits];
+  const unsigned long code = eventId != 0 ? (eventId & 0xFFFF) : static_cast<unsigned long>(level) * 10000;
+  const bool tagged = userTag != nullptr && *userTag != L'\0';
+  const int written =
+      tagged ? _snwprintf(line, kLineUnits - 1, L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} {%s} %s\r\n", code,
+                          time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
+                          threadId, userTag, text)
+             : _snwprintf(line, kLineUnits - 1, L"[%05lu] (%02d/%02d %02d:%02d:%02d.%03d):{0x%X} %s\r\n", code,
+                          time.wMonth, time.wDay, time.wHour, time.wMinute, time.wSecond, time.wMilliseconds,
+                          threadId, text);
+  if (written >= 0) return std::wstring(line, static_cast<size_t>(written));
+  // Cut: the line still ends.
+  return std::wstring(line, kLineUnits - 1) + L"\r\n";
+}
+
+// The pieces of a text split at CR LF pairs, each without trailing white
+// space; the CR and LF characters after a piece are skipped.
+std::vector<std::wstring> SplitPieces(const std::wstring& text) {
+  std::vector<std::wstring> pieces;
+  size_t start = 0;
+  while (true) {
+    const size_t end = text.find(L"\r\n", start);
+    std::wstring piece = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+    piece.erase(piece.find_last_not_of(L" \t\r\n\f\v") + 1);
+    pieces.push_back(piece);
+    if (end == std::wstring::npos) return pieces;
+    start = text.find_first_not_of(L"\r\n", end);
+    if (start == std::wstring::npos) return pieces;
+  }
+}
+
+bool IsUnicodeLine(const std::wstring& line) {
+  if (line.size() <= 2) return true;
+  return IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), nullptr) != FALSE;
+}
+
+}  // namespace
+
+DebugLogFile::DebugLogFile(DebugLogger& logger, DebugLoggerSettings& settings)
+    : logger_(logger), settings_(settings) {}
+
+void DebugLogFile::SetFileDateToday() { fileDate_ = Today(); }
+
+int32_t DebugLogFile::EnsureFileExists(const std::wstring& fullPath) {
+  const std::wstring path = fullPath.substr(0, kLogPathMaxChars);
+  size_t from = 0;
+  if (path.compare(0, 2, L"\\\\") == 0) {
+    // Folders of a UNC path start after the server name.
+    from = path.find(L'\\', 2);
+    if (from == std::wstring::npos) {
+      errno = EINVAL;
+      return -1;
+    }
+    ++from;
+  }
+  for (size_t separator = path.find(L'\\', from); separator != std::wstring::npos;
+       separator = path.find(L'\\', separator + 1)) {
+    const std::wstring folder = path.substr(0, separator);
+    if (folder.empty() || folder.back() == L':' || GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      continue;
+    }
+    if (_wmkdir(folder.c_str()) != 0 && errno != EEXIST) return -1;
+  }
+  if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+  FILE* file = _wfopen(path.c_str(), L"a");
+  if (file == nullptr) return -1;
+  std::fclose(file);
+  return 0;
+}
+
+bool DebugLogFile::Open() {
+  if (!settings_.fileEnabled) return true;
+  const int32_t encoding = settings_.EffectiveEncoding();
+  if (IsOpen()) {
+    const int32_t found = DetectFileEncoding();
+    if (found == kEmptyFile) {
+      if (!WriteEncodingHeader()) newFileRequired_ = true;
+    } else if (found == encoding) {
+      return true;
+    } else {
+      newFileRequired_ = true;
+    }
+    if (newFileRequired_) stream_.close();
+  }
+  if (IsOpen()) return true;
+  if (settings_.logFile.empty()) return true;
+  SetFileDateToday();
+
+  LogFileNaming naming;
+  naming.logFile = settings_.logFile;
+  naming.logFolder = settings_.logFolder;
+  naming.filePrefix = settings_.filePrefix;
+  naming.fileIdent = settings_.fileIdent;
+  naming.computerName = LogComputerName();
+  naming.instanceNumber = settings_.instanceNumber;
+  naming.fileAgeLimitDays = settings_.fileAgeLimit;
+  naming.dailyFile = settings_.dailyFile;
+  naming.dailyFolder = settings_.dailyFolder;
+  naming.autoRoll = settings_.autoRoll;
+  naming.logRootNaming = settings_.logRootNaming;
+  const std::wstring path = ChooseLogFilePath(naming, fileDate_, newFileRequired_);
+  newFileRequired_ = false;
+
+  if (EnsureFileExists(path) != 0) {
+    ReportFileError(L"[DIAG] Could not create debug trace file %s", path);
+    return false;
+  }
+  stream_.imbue(std::locale(std::locale::classic(), NewFacet(encoding)));
+  stream_.clear();
+  stream_.rdbuf()->pubsetbuf(streamBuffer_, sizeof streamBuffer_ / sizeof streamBuffer_[0]);
+  stream_.open(path.c_str(), std::ios::in | std::ios::out | std::ios::binary);
+  if (!IsOpen()) {
+    ReportFileError(L"[DIAG] Debug trace file %s was not open", path);
+    return false;
+  }
+  stream_.clear();
+  lastReportedErrno_ = 0;
+  const int32_t found = DetectFileEncoding();
+  if (found == kEmptyFile) {
+    if (!WriteEncodingHeader()) return false;
+  } else if (found != encoding) {
+    return stream_.fail() ? false : Open();
+  }
+  stream_.seekp(0, std::ios::end);
+  if (stream_.fail()) return false;
+  if (settings_.fileSizeLimit > 0 && found != kEmptyFile) {
+    const int64_t marker = FindEndMarker(path);
+    if (marker >= 0) stream_.seekp(std::streampos(static_cast<std::streamoff>(marker)));
+  }
+  if (logger_.GetDebugLogLevel() >= kInformationLevel) {
+    introducing_ = true;
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t date[32];
+    _snwprintf(date, 32, L"Current Date: %04d/%02d/%02d", now.wYear, now.wMonth, now.wDay);
+    const bool written = WriteLine(now, GetCurrentThreadId(), kInformationLevel, date, 0, L"") >= 0;
+    if (written) WriteThreadReport();
+    introducing_ = false;
+    if (!written) return false;
+  }
+  if (settings_.reportEnvironmentOnOpen && logger_.GetDebugLogLevel() >= kInformationLevel) {
+    logger_.ReportEnvironment();
+  }
+  return true;
+}
+
+bool DebugLogFile::Close() {
+  if (IsOpen()) {
+    if (settings_.fileSizeLimit > 0) WriteText(std::wstring(kEndMarker) + L"\r\n");
+    stream_.close();
+  }
+  return true;
+}
+
+bool DebugLogFile::Reopen() {
+  if (!Close() || !Open()) return false;
+  if (!settings_.fileEnabled) return true;
+  if (IsOpen() && settings_.fileListener != nullptr) settings_.fileListener->OnLogFileOpened();
+  return IsOpen();
+}
+
+bool DebugLogFile::WriteEntry(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text,
+                              uint32_t eventId, const wchar_t* userTag) {
+  if (!settings_.fileEnabled) return true;
+  if (level > logger_.GetDebugLogLevel() && level != kAlwaysLoggedLevel) return true;
+  const int64_t position = WriteLine(time, threadId, level, text, eventId, userTag);
+  if (position < 0) return false;
+  if (settings_.fileSizeLimit <= 0 || position <= settings_.fileSizeLimit || introducing_) return true;
+  if (settings_.autoRoll) return Reopen();
+  stream_.seekp(0);
+  if (stream_.fail()) return false;
+  return WriteEncodingHeader();
+}
+
+int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text,
+                                uint32_t eventId, const wchar_t* userTag) {
+  if (!IsOpen()) {
+    if (stream_.fail() || !Reopen()) return -1;
+  }
+  const std::wstring whole = text == nullptr ? std::wstring() : std::wstring(text);
+  const std::vector<std::wstring> pieces = settings_.splitLines ? SplitPieces(whole) : std::vector<std::wstring>{whole};
+  int64_t position = -1;
+  for (const std::wstring& piece : pieces) {
+    std::wstring line = FormatLine(time, threadId, level, piece.c_str(), eventId, userTag);
+    stream_.clear();
+    const std::streampos before = stream_.tellp();
+    if (!IsUnicodeLine(line)) {
+      line = L"[DIAG] Error writing the debug trace line - non-UNICODE characters encountered\r\n";
+    }
+    if (settings_.EffectiveEncoding() == kEncodingAscii) {
+      for (wchar_t& unit : line) {
+        if (unit >= 0x80) unit = L'?';
+      }
+    }
+    if (!WriteText(line)) return -1;
+    std::streampos after = stream_.tellp();
+    if (after == std::streampos(-1)) {
+      stream_.clear();
+      stream_.seekp(before);
+      if (stream_.fail()) return -1;
+      after = before;
+    }
+    position = static_cast<int64_t>(static_cast<std::streamoff>(after));
+  }
+  lastReportedErrno_ = 0;
+  return position;
+}
+
+bool DebugLogFile::WriteText(const std::wstring& text) {
+  stream_.write(text.data(), static_cast<std::streamsize>(text.size()));
+  stream_.flush();
+  return !stream_.fail();
+}
+
+bool DebugLogFile::WriteEncodingHeader() {
+  const int32_t encoding = settings_.EffectiveEncoding();
+  if (encoding == kEncodingAscii) return true;
+  if (!IsOpen()) return false;
+  const std::wstring header =
+      std::wstring(1, kByteOrderMark) + (encoding == kEncodingUtf8 ? L"UTF-8" : L"UTF-16LE") + L" encoded\r\n";
+  if (!WriteText(header)) {
+    ReportFileError(L"[DIAG] Error during writing the debug file header");
+    return false;
+  }
+  return true;
+}
+
+int32_t DebugLogFile::DetectFileEncoding() {
+  stream_.seekg(0, std::ios::end);
+  const std::streampos end = stream_.tellg();
+  if (stream_.fail() || end == std::streampos(-1)) return kUnknownEncoding;
+  if (end == std::streampos(0)) return kEmptyFile;
+  stream_.seekg(0);
+  if (stream_.fail()) return kUnknownEncoding;
+  wchar_t units[15] = {};
+  stream_.read(units, 15);
+  const std::streamsize count = stream_.gcount();
+  const bool failed = stream_.bad() || count == 0;
+  stream_.clear();
+  if (failed) return kUnknownEncoding;
+  if (units[0] == kByteOrderMark) {
+    const std::wstring name(units + 1, static_cast<size_t>(count - 1));
+    if (name.compare(0, 5, L"UTF-8") == 0) return kEncodingUtf8;
+    if (name.compare(0, 8, L"UTF-16BE") == 0 || name.compare(0, 8, L"UTF-16LE") == 0) return kEncodingUtf16LE;
+    return kUnknownEncoding;
+  }
+  // A UTF-16 byte-order mark read one byte per unit.
+  if (count >= 2 && units[0] == 0xFF && units[1] == 0xFE) return kUnknownEncoding;
+  return kEncodingAscii;
+}
+
+int64_t DebugLogFile::FindEndMarker(const std::wstring& path) const {
+  std::ifstream reader;
+  reader.open(path.c_str(), std::ios::in | std::ios::binary);
+  if (!reader.is_open()) return -1;
+  const bool wide = settings_.EffectiveEncoding() == kEncodingUtf16LE;
+  std::string marker;
+  for (size_t i = 0; i < kEndMarkerChars; ++i) {
+    marker += static_cast<char>(kEndMarker[i]);
+    if (wide) marker += '\0';
+  }
+  constexpr std::streamoff kChunk = 8190;
+  const std::streamoff overlap = static_cast<std::streamoff>(marker.size()) - 1;
+  std::vector<char> chunk(kChunk);
+  std::streamoff start = 0;
+  while (true) {
+    reader.clear();
+    reader.seekg(start);
+    reader.read(chunk.data(), kChunk);
+    const std::streamsize got = reader.gcount();
+    if (got <= 0) return -1;
+    const std::string text(chunk.data(), static_cast<size_t>(got));
+    // UTF-16 text is matched at even offsets only.
+    for (size_t found = text.find(marker); found != std::string::npos; found = text.find(marker, found + 1)) {
+      if (!wide || (start + static_cast<std::streamoff>(found)) % 2 == 0) return start + static_cast<int64_t>(found);
+    }
+    if (got < kChunk) return -1;
+    const std::streamoff next = start + got - overlap;
+    if (next <= start) return -1;
+    start = next;
+  }
+}
+
+void DebugLogFile::WriteThreadReport() {
+  ThreadNameRegistry& registry = GetThreadNameRegistry();
+  ThreadNameRegistry::Iterator position;
+  DWORD threadId = 0;
+  std::string name;
+  for (bool more = registry.FirstThreadName(position, threadId, name); more;
+       more = registry.NextThreadName(position, threadId, name)) {
+    wchar_t line[kLineUnits];
+    const std::wstring wideName = NarrowToWide(name.substr(0, 255));
+    _snwprintf(line, kLineUnits - 1, L"[DIAG] EVENT=Thread_report, THREADID=0x%X, THREADNAME=\"%s\"", threadId,
+               wideName.c_str());
+    line[kLineUnits - 1] = L'\0';
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    WriteEntry(now, GetCurrentThreadId(), kInformationLevel, line, 0, L"");
+  }
+}
+
+void DebugLogFile::ReportFileError(const wchar_t* what, const std::wstring& path) {
+  const int error = errno;
+  if (error == lastReportedErrno_) return;
+  lastReportedErrno_ = error;
+  wchar_t message[kLineUnits];
+  _snwprintf(message, kLineUnits - 1, what, path.c_str());
+  message[kLineUnits - 1] = L'\0';
+  const std::wstring reason = NarrowToWide(std::strerror(error));
+  std::wstring text = message;
+  text += L" : " + reason + L" (error : " + std::to_wstring(error) + L")";
+  DebugLogId(1, kFileErrorEventId, L"%s", text.c_str());
+}
