@@ -64,6 +64,10 @@ void DebugLogger::Queue(ZELString& text, const ZELString& userTag, int32_t level
     entry->userTag = userTag;
     entry->text = text;
     GetLocalTime(&entry->time);
+    // The stopping logger clears ready under this lock before its last
+    // drain, so an entry either gets into that drain or is refused here.
+    ScopedLock guard(queueLock_);
+    if (!IsReady()) return;
     AppendEntry(std::move(entry));
   } catch (const std::exception&) {
     // Out of memory: the entry is dropped, unreported.
@@ -86,9 +90,6 @@ std::unique_ptr<LogEntry> DebugLogger::TakeOldestEntry(size_t& remaining) {
   return oldest;
 }
 
-// The writer loop arrives with the outputs; until then a started logger only
-// waits to be stopped and never becomes ready.
-void DebugLogger::Run() { StopEvent().Wait(kWaitForever); }
 
 namespace {
 DebugLogger debugLogger;

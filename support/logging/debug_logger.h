@@ -13,6 +13,9 @@
 #include <memory>
 
 #include "support/fs/critical_section_lock.h"
+#include "support/logging/debug_log_file.h"
+#include "support/logging/debug_logger_config.h"
+#include "support/logging/event_log_output.h"
 #include "support/logging/log_entry.h"
 #include "support/threads/thread.h"
 
@@ -60,6 +63,45 @@ class DebugLogger : public Thread {
   // The oldest entry (null when none) and how many remain after it.
   std::unique_ptr<LogEntry> TakeOldestEntry(size_t& remaining);
 
+  // --- Configuration (debug_logger_configure.cpp) ----------------------
+  // Each changes the settings and answers whether the thread started (so
+  // false also while it already runs; the new settings apply then too).
+  bool Configure(const DebugLoggerConfig& config);
+  bool ConfigureFromRegistry(const wchar_t* registryKey, bool perUser);
+  bool ConfigureWithLogFile(const wchar_t* sourceName, const wchar_t* registryKey, bool perUser,
+                            const wchar_t* defaultLogFile, LogFileListener* listener);
+  bool ConfigureWithLogFile(const char* sourceName, const char* registryKey, bool perUser,
+                            const char* defaultLogFile, LogFileListener* listener);
+  bool ConfigureWithLogRoot(const wchar_t* logIdent, const wchar_t* sourceName, const wchar_t* registryKey,
+                            bool perUser, const wchar_t* defaultLogFolder, LogFileListener* listener);
+  bool ConfigureWithLogRoot(const char* logIdent, const char* sourceName, const char* registryKey, bool perUser,
+                            const char* defaultLogFolder, LogFileListener* listener);
+
+  // Above 15: false. Writes DebugLogLevel to the key under
+  // HKEY_LOCAL_MACHINE when it opens; a failed write is false.
+  bool SetDebugLogLevel(int32_t level);
+  void SetDefaultDebugLogLevel(int32_t level);
+  // 0..2, also written to the key; the open file keeps its encoding.
+  void SetDebugLogEncoding(int32_t encoding);
+  void SetInstanceNumber(int32_t number);
+  void SetFileOpenedListener(LogFileListener* listener);
+  void SetMessageModule(const wchar_t* name);
+  void SetMessageModule(const char* name);
+  void SetLogIdent(const wchar_t* name);
+  void SetLogIdent(const char* name);
+  // Answers the previous value.
+  bool SetSplitLines(bool split);
+  void SetReportEnvironmentOnOpen(bool report);
+  void SetDailyFile(bool daily);
+  // The log file path in the thread's ANSI code page, cut to length - 1
+  // characters; 0 when file logging is off or unconfigured.
+  int GetDebugLogFileName(char* buffer, int length);
+  bool IsFileLoggingActive();
+
+  // Runs the environment report into the log: at once when the logger is
+  // ready, else as soon as it is, so that the first file gets it too.
+  void ReportEnvironment();
+
  protected:
   void Run() override;
 
@@ -75,6 +117,42 @@ class DebugLogger : public Thread {
   std::atomic<int32_t> highestLevel_{3};
   std::atomic<int32_t> eventLogTimeThreshold_{60};
   std::atomic<LogSink*> sink_{nullptr};
+
+  // --- The logger thread (debug_logger_run.cpp) ------------------------
+  void DrainQueue(bool stopping, DWORD& lastReopenTick);
+  void DispatchEntry(const LogEntry& entry, size_t remaining);
+  void TrackQueueLength(const SYSTEMTIME& time, size_t remaining);
+  // Delivers one text to the outputs in their order; with `fileOnly` to
+  // the log file alone, without the user tag.
+  void Deliver(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text, uint32_t eventId,
+               const wchar_t* userTag, bool fileOnly);
+  // A report of the logger itself, delivered at once, not queued.
+  void Announce(const SYSTEMTIME& time, int32_t level, const wchar_t* text);
+  void PollRegistry();
+  void RunEnvironmentReport();
+  // Syslog's part of the thread's work; the syslog output fills these in.
+  void StartSyslog();
+  void ConnectSyslogTargets();
+  void SendSyslog(const SYSTEMTIME& time, DWORD threadId, int32_t level, const char* text, uint32_t eventId,
+                  const char* userTag);
+  void StopSyslog();
+
+  // --- Configuration helpers (debug_logger_configure.cpp) --------------
+  LoggerLevels CurrentLevels() const;
+  void ApplyLevels(const LoggerLevels& levels);
+  // Writes one value of the key under HKEY_LOCAL_MACHINE: -1 when the key
+  // does not open, else whether the write succeeded.
+  int WriteRegistryValue(const wchar_t* name, int32_t value);
+
+  // Guards the settings between the configuring threads and the logger
+  // thread, which holds it while it dispatches an entry or polls.
+  CriticalSectionLock settingsLock_;
+  DebugLoggerSettings settings_;
+  DebugLogFile file_{*this, settings_};
+  EventLogOutput eventLog_;
+  bool queueWarned_ = false;
+  bool queueDropping_ = false;
+  std::atomic<bool> environmentReportPending_{false};
 };
 
 DebugLogger& GetDebugLogger();
@@ -89,3 +167,35 @@ int32_t GetEventLogLevel();
 int32_t GetSysLogLevel();
 int32_t GetConsoleLogLevel();
 int32_t GetEventLogTimeThreshold();
+
+// The process-wide logger's configuration. The StartDebugLogger forms
+// configure, then wait (polling every 100 ms) until the logger is ready;
+// false when configuring fails or the thread ends first.
+bool StartDebugLogger(const DebugLoggerConfig& config);
+bool StartDebugLogger(const wchar_t* sourceName, const wchar_t* registryKey, bool perUser,
+                      const wchar_t* defaultLogFile, LogFileListener* listener);
+bool StartDebugLogger(const char* sourceName, const char* registryKey, bool perUser, const char* defaultLogFile,
+                      LogFileListener* listener);
+bool StartDebugLogger(const wchar_t* logIdent, const wchar_t* sourceName, const wchar_t* registryKey, bool perUser,
+                      const wchar_t* defaultLogFolder, LogFileListener* listener);
+bool StartDebugLogger(const char* logIdent, const char* sourceName, const char* registryKey, bool perUser,
+                      const char* defaultLogFolder, LogFileListener* listener);
+// Configures a log-root logger and returns without waiting.
+bool StartDebugLogger(const wchar_t* logIdent, const wchar_t* sourceName, const wchar_t* registryKey, bool perUser,
+                      const wchar_t* defaultLogFolder);
+// Returns once every queued entry is written and the outputs are closed.
+void FlushAndStopDebugLogger();
+bool SetDebugLogLevel(int32_t level);
+void SetDefaultDebugLogLevel(int32_t level);
+void SetDebugLogEncoding(int32_t encoding);
+void SetInstanceNumber(int32_t number);
+void SetFileOpenedListener(LogFileListener* listener);
+void SetMessageModule(const wchar_t* name);
+void SetMessageModule(const char* name);
+void SetLogIdent(const wchar_t* name);
+void SetLogIdent(const char* name);
+bool SetSplitLines(bool split);
+void SetReportEnvironmentOnOpen(bool report);
+void SetDailyFile(bool daily);
+int GetDebugLogFileName(char* buffer, int length);
+bool IsFileLoggingActive();
