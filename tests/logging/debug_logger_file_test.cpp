@@ -1,0 +1,70 @@
+#include <string>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "support/logging/debug_log.h"
+#include "support/logging/debug_logger.h"
+#include "tests/logging/logger_fixture.h"
+
+using LoggerFileTest = LoggerTest;
+
+TEST_F(LoggerFileTest, EachEncodingWritesItsHeaderAndLinesAndContinuesOnlyAMatchingFile) {
+  const std::wstring headers[] = {L"", L"\uFEFFUTF-8 encoded\r\n", L"\uFEFFUTF-16LE encoded\r\n"};
+  for (int encoding = 0; encoding <= 2; ++encoding) {
+    const std::wstring file = L"trace" + std::to_wstring(encoding) + L".log";
+    Number(L"DebugLogEncoding", static_cast<DWORD>(encoding));
+    ASSERT_TRUE(Start(file));
+    DebugLog(3, L"plain %d", 1);
+    DebugLogUser(L"tag", 3, L"tagged \u00E9\u20AC");
+    DebugLogId(1, 0x40001234, L"with id");
+    DebugLog(4, L"above the file level");
+    FlushAndStopDebugLogger();
+    // The same encoding continues the file; split lines share one prefix.
+    ASSERT_TRUE(Start(file));
+    SetSplitLines(true);
+    DebugLog(3, L"two\r\nlines  \r\n");
+    FlushAndStopDebugLogger();
+
+    const std::wstring accented = encoding == 0 ? L"??" : L"\u00E9\u20AC";
+    const std::wstring expected = headers[encoding].substr(headers[encoding].empty() ? 0 : 1) + Today() +
+                                  L"[30000] (T):{T} plain 1\r\n"
+                                  L"[30000] (T):{T} {tag} tagged " + accented + L"\r\n"
+                                  L"[04660] (T):{T} with id\r\n" + Today() +
+                                  L"[30000] (T):{T} two\r\n"
+                                  L"[30000] (T):{T} lines\r\n";
+    EXPECT_EQ(expected, Normalize(Decode(file, encoding))) << "encoding " << encoding;
+
+    // Another encoding never writes into this file: it takes a new number.
+    Number(L"DebugLogEncoding", static_cast<DWORD>((encoding + 1) % 3));
+    const std::string before = Read(file);
+    ASSERT_TRUE(Start(file));
+    DebugLog(3, L"elsewhere");
+    FlushAndStopDebugLogger();
+    EXPECT_EQ(before, Read(file));
+    const std::wstring numbered = L"trace" + std::to_wstring(encoding) + L"_000.log";
+    EXPECT_NE(std::wstring::npos, Normalize(Decode(numbered, (encoding + 1) % 3)).find(L"{T} elsewhere\r\n"));
+  }
+}
+
+TEST_F(LoggerFileTest, ASizeLimitedFileWrapsEndsWithTheMarkerAndResumesThere) {
+  Number(L"DebugLogSize", 1000);
+  ASSERT_TRUE(Start(L"ring.log"));
+  for (int i = 0; i < 30; ++i) DebugLog(3, L"entry %02d", i);
+  FlushAndStopDebugLogger();
+  std::wstring text = Normalize(Decode(L"ring.log", 1));
+  EXPECT_EQ(0u, text.find(L"UTF-8 encoded\r\n"));
+  const std::wstring kMarker = L"====== END OF LOG ======\r\n";
+  // The newest line sits right before the first marker, after a wrap.
+  EXPECT_NE(std::wstring::npos, text.find(L"{T} entry 29\r\n" + kMarker));
+  EXPECT_EQ(std::wstring::npos, text.find(L"entry 00"));
+  EXPECT_LE(Read(L"ring.log").size(), 1100u);
+
+  ASSERT_TRUE(Start(L"ring.log"));
+  DebugLog(3, L"after restart");
+  FlushAndStopDebugLogger();
+  text = Normalize(Decode(L"ring.log", 1));
+  EXPECT_NE(std::wstring::npos, text.find(L"{T} entry 29\r\n" + Today()));
+  EXPECT_NE(std::wstring::npos, text.find(L"{T} after restart\r\n" + kMarker));
+  EXPECT_EQ(text.find(kMarker), text.find(L"after restart\r\n") + 15);
+}
