@@ -68,3 +68,26 @@ TEST_F(LoggerFileTest, ASizeLimitedFileWrapsEndsWithTheMarkerAndResumesThere) {
   EXPECT_NE(std::wstring::npos, text.find(L"{T} after restart\r\n" + kMarker));
   EXPECT_EQ(text.find(kMarker), text.find(L"after restart\r\n") + 15);
 }
+
+// The poll runs every 30 seconds: this test waits for it once.
+TEST_F(LoggerFileTest, ARegistryChangeTakesEffectAtTheNextPollWithoutARestart) {
+  const wchar_t* kSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\FernwickLoggerTest";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSourceKey);
+  ASSERT_TRUE(Start(L"poll.log"));
+  DebugLog(4, L"before the poll");
+  Number(L"DebugLogLevel", 4);
+  Number(L"EventLogEnabled", 1);
+  for (int i = 0; i < 600 && GetDebugLogLevel() != 4; ++i) Sleep(100);
+  ASSERT_EQ(4, GetDebugLogLevel());
+  DebugLog(4, L"after the poll");
+  FlushAndStopDebugLogger();
+  EXPECT_EQ(Today() + L"[40000] (T):{T} after the poll\r\n", Normalize(Decode(L"poll.log", 1)).substr(15));
+  // Switching the event log on registered the source.
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  wchar_t messageFile[MAX_PATH] = {};
+  DWORD size = sizeof messageFile;
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegGetValueW(HKEY_LOCAL_MACHINE, kSourceKey, L"EventMessageFile", RRF_RT_REG_SZ, nullptr, messageFile, &size));
+  EXPECT_EQ(0, lstrcmpiW(self, messageFile));
+}
