@@ -76,6 +76,29 @@ std::vector<std::wstring> SplitPieces(const std::wstring& text) {
   }
 }
 
+// Bytes the line takes in the file: the stream's position moves by this
+// much, so it is not asked for after every line.
+int64_t EncodedSize(const std::wstring& line, int32_t encoding) {
+  if (encoding == kEncodingUtf16LE) return static_cast<int64_t>(line.size()) * 2;
+  if (encoding != kEncodingUtf8) return static_cast<int64_t>(line.size());
+  int64_t bytes = 0;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const unsigned unit = static_cast<unsigned>(line[i]) & 0xFFFF;
+    if (unit < 0x80) {
+      bytes += 1;
+    } else if (unit < 0x800) {
+      bytes += 2;
+    } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < line.size() && line[i + 1] >= 0xDC00 &&
+               line[i + 1] <= 0xDFFF) {
+      bytes += 4;
+      ++i;
+    } else {
+      bytes += 3;
+    }
+  }
+  return bytes;
+}
+
 bool IsUnicodeLine(const std::wstring& line) {
   if (line.size() <= 2) return true;
   return IsTextUnicode(line.data(), static_cast<int>(line.size() * sizeof(wchar_t)), nullptr) != FALSE;
@@ -170,9 +193,10 @@ bool DebugLogFile::Open() {
   }
   stream_.seekp(0, std::ios::end);
   if (stream_.fail()) return false;
+  position_ = static_cast<int64_t>(static_cast<std::streamoff>(stream_.tellp()));
   if (settings_.fileSizeLimit > 0 && found != kEmptyFile) {
     const int64_t marker = FindEndMarker(path);
-    if (marker >= 0) stream_.seekp(std::streampos(static_cast<std::streamoff>(marker)));
+    if (marker >= 0 && !SeekWrite(marker)) return false;
   }
   if (logger_.GetDebugLogLevel() >= kInformationLevel) {
     introducing_ = true;
@@ -214,8 +238,7 @@ bool DebugLogFile::WriteEntry(const SYSTEMTIME& time, DWORD threadId, int32_t le
   if (position < 0) return false;
   if (settings_.fileSizeLimit <= 0 || position <= settings_.fileSizeLimit || introducing_) return true;
   if (settings_.autoRoll) return Reopen();
-  stream_.seekp(0);
-  if (stream_.fail()) return false;
+  if (!SeekWrite(0)) return false;
   return WriteEncodingHeader();
 }
 
@@ -230,7 +253,6 @@ int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t 
   for (const std::wstring& piece : pieces) {
     std::wstring line = FormatLine(time, threadId, level, piece.c_str(), eventId, userTag);
     stream_.clear();
-    const std::streampos before = stream_.tellp();
     if (!IsUnicodeLine(line)) {
       line = L"[DIAG] Error writing the debug trace line - non-UNICODE characters encountered\r\n";
     }
@@ -240,14 +262,7 @@ int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t 
       }
     }
     if (!WriteText(line)) return -1;
-    std::streampos after = stream_.tellp();
-    if (after == std::streampos(-1)) {
-      stream_.clear();
-      stream_.seekp(before);
-      if (stream_.fail()) return -1;
-      after = before;
-    }
-    position = static_cast<int64_t>(static_cast<std::streamoff>(after));
+    position = position_;
   }
   lastReportedErrno_ = 0;
   return position;
@@ -256,7 +271,22 @@ int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t 
 bool DebugLogFile::WriteText(const std::wstring& text) {
   stream_.write(text.data(), static_cast<std::streamsize>(text.size()));
   stream_.flush();
-  return !stream_.fail();
+  if (stream_.fail()) {
+    // Where a failed write left the file is not known: ask the stream.
+    stream_.clear();
+    position_ = static_cast<int64_t>(static_cast<std::streamoff>(stream_.tellp()));
+    stream_.setstate(std::ios::failbit);
+    return false;
+  }
+  position_ += EncodedSize(text, settings_.EffectiveEncoding());
+  return true;
+}
+
+bool DebugLogFile::SeekWrite(int64_t position) {
+  stream_.seekp(std::streampos(static_cast<std::streamoff>(position)));
+  if (stream_.fail()) return false;
+  position_ = position;
+  return true;
 }
 
 bool DebugLogFile::WriteEncodingHeader() {

@@ -51,7 +51,9 @@ class DebugLogFile {
   // The position after the write, -1 on failure.
   int64_t WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text, uint32_t eventId,
                     const wchar_t* userTag);
+  // Writes and flushes; keeps the write position up to date.
   bool WriteText(const std::wstring& line);
+  bool SeekWrite(int64_t position);
   bool WriteEncodingHeader();
   int32_t DetectFileEncoding();
   // Byte offset of the first end marker of the file, -1 when there is none.
@@ -65,6 +67,8 @@ class DebugLogFile {
   std::wfstream stream_;
   wchar_t streamBuffer_[4096];
   std::tm fileDate_ = {};
+  // Byte offset of the stream's write position.
+  int64_t position_ = 0;
   int lastReportedErrno_ = 0;
   // The open file's encoding did not match, or its header failed.
   bool newFileRequired_ = false;
