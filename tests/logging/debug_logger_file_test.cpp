@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -90,4 +91,34 @@ TEST_F(LoggerFileTest, ARegistryChangeTakesEffectAtTheNextPollWithoutARestart) {
   ASSERT_EQ(ERROR_SUCCESS,
             RegGetValueW(HKEY_LOCAL_MACHINE, kSourceKey, L"EventMessageFile", RRF_RT_REG_SZ, nullptr, messageFile, &size));
   EXPECT_EQ(0, lstrcmpiW(self, messageFile));
+}
+
+TEST_F(LoggerFileTest, SettersRefuseOutOfRangeValuesAndReportTheConfiguredFile) {
+  EXPECT_FALSE(SetDebugLogLevel(16));
+  ASSERT_TRUE(Start(L"named.log"));
+  const int level = GetDebugLogLevel();
+  EXPECT_FALSE(SetDebugLogLevel(16));
+  EXPECT_EQ(level, GetDebugLogLevel());
+  char name[MAX_PATH] = {};
+  const std::wstring expected = Path(L"named.log");
+  EXPECT_EQ(static_cast<int>(expected.size()), GetDebugLogFileName(name, MAX_PATH));
+  EXPECT_EQ(std::string(expected.begin(), expected.end()), name);
+  EXPECT_EQ(5, GetDebugLogFileName(name, 6));
+  EXPECT_EQ(0, GetDebugLogFileName(nullptr, 6));
+  EXPECT_TRUE(IsFileLoggingActive());
+  EXPECT_FALSE(SetSplitLines(true));
+  EXPECT_TRUE(SetSplitLines(false));
+  FlushAndStopDebugLogger();
+  EXPECT_FALSE(IsFileLoggingActive());
+}
+
+TEST_F(LoggerFileTest, EnsureFileExistsCreatesFoldersAndRefusesABareServerName) {
+  EXPECT_EQ(0, DebugLogFile::EnsureFileExists(Path(L"a\\b\\c.log")));
+  EXPECT_TRUE(Exists(L"a\\b\\c.log"));
+  Put(L"kept.log", "content");
+  EXPECT_EQ(0, DebugLogFile::EnsureFileExists(Path(L"kept.log")));
+  EXPECT_EQ("content", Read(L"kept.log"));
+  errno = 0;
+  EXPECT_EQ(-1, DebugLogFile::EnsureFileExists(L"\\\\server"));
+  EXPECT_EQ(EINVAL, errno);
 }
