@@ -122,3 +122,19 @@ TEST_F(LoggerFileTest, EnsureFileExistsCreatesFoldersAndRefusesABareServerName) 
   EXPECT_EQ(-1, DebugLogFile::EnsureFileExists(L"\\\\server"));
   EXPECT_EQ(EINVAL, errno);
 }
+
+TEST_F(LoggerFileTest, ALimitBelowOneLineRollsEveryEntryWithoutLosingAny) {
+  Number(L"DebugLogSize", 40);
+  Number(L"DebugLogAutoRoll", 1);
+  ASSERT_TRUE(Start(L"tiny.log"));
+  for (int i = 0; i < 3; ++i) DebugLog(3, L"tiny %d", i);
+  FlushAndStopDebugLogger();
+  std::wstring all;
+  for (const wchar_t* name : {L"tiny_000.log", L"tiny_001.log", L"tiny_002.log", L"tiny_003.log"}) {
+    all += Normalize(Decode(name, 1));
+  }
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NE(std::wstring::npos, all.find(L"{T} tiny " + std::to_wstring(i) + L"\r\n====== END OF LOG ======\r\n"));
+  }
+  EXPECT_FALSE(Exists(L"tiny_004.log"));
+}

@@ -7,6 +7,12 @@
 
 #include "support/threads/structured_exception_translation.h"
 
+#ifdef _MSC_VER
+#define FERNWICK_NOINLINE __declspec(noinline)
+#else
+#define FERNWICK_NOINLINE __attribute__((noinline))
+#endif
+
 namespace {
 
 volatile int g_sink;
@@ -20,12 +26,12 @@ struct Counted {
 };
 
 // Faults in the test's own code, inside a frame that needs unwinding.
-__attribute__((noinline)) int ReadThrough(volatile int* address, int* destroyed) {
+FERNWICK_NOINLINE int ReadThrough(volatile int* address, int* destroyed) {
   Counted guard(destroyed);
   return *address;
 }
 
-__attribute__((noinline)) int Divide(volatile int numerator, volatile int denominator) {
+FERNWICK_NOINLINE int Divide(volatile int numerator, volatile int denominator) {
   return numerator / denominator;
 }
 
