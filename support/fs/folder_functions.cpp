@@ -7,6 +7,7 @@
 #include "support/fs/folder_list.h"
 #include "support/fs/fts_report.h"
 #include "support/fs/system_error.h"
+#include "support/fs/text_utils.h"
 
 using fts::detail::CharApi;
 using fts::detail::Progress;
@@ -39,13 +40,7 @@ PathPieces<Char> SplitPath(const String<Char>& path) {
   PathPieces<Char> result;
   const size_t leading = path.find_first_not_of(Char('\\'));
   result.root = path.substr(0, leading == String<Char>::npos ? path.size() : leading);
-  size_t start = result.root.size();
-  while (start < path.size()) {
-    size_t end = path.find(Char('\\'), start);
-    if (end == String<Char>::npos) end = path.size();
-    if (end > start) result.pieces.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
+  result.pieces = fts::Split(path, Char('\\'));
   if (result.root.size() >= 2) result.rootPieces = 2;
   return result;
 }

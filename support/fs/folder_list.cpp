@@ -7,6 +7,7 @@
 #include "support/fs/char_api.h"
 #include "support/fs/file_functions.h"
 #include "support/fs/fts_report.h"
+#include "support/fs/text_utils.h"
 
 using fts::detail::CharApi;
 using fts::detail::Progress;
@@ -60,19 +61,6 @@ template <typename Char>
 String<Char> RemoveBackslash(const String<Char>& path) {
   if (path.empty() || path.back() != Char('\\')) return path;
   return path.substr(0, path.size() - 1);
-}
-
-template <typename Char>
-std::vector<String<Char>> SplitText(const String<Char>& text, Char separator) {
-  std::vector<String<Char>> pieces;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(separator, start);
-    if (end == String<Char>::npos) end = text.size();
-    if (end > start) pieces.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return pieces;
 }
 
 template <typename Char>
@@ -173,7 +161,7 @@ bool IsDefaultMask(const Char* masks) {
 template <typename Char>
 std::vector<String<Char>> MaskPieces(const Char* masks) {
   const String<Char> list = IsDefaultMask(masks) ? String<Char>(CharApi<Char>::kAllFiles) : String<Char>(masks);
-  auto pieces = SplitText(list, Char(';'));
+  auto pieces = fts::Split(list, Char(';'));
   if (pieces.size() <= 1) return pieces;
   std::vector<String<Char>> kept;
   for (auto& piece : pieces) {
