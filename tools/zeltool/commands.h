@@ -23,4 +23,12 @@ struct Command {
   CommandMain run;
 };
 
+// WMI maintenance (maintenance_commands.cpp).
+extern const char kMofUsage[];
+extern const char kCleanupUsage[];
+extern const char kEventSourceUsage[];
+int MofMain(int argc, wchar_t** argv);
+int CleanupMain(int argc, wchar_t** argv);
+int EventSourceMain(int argc, wchar_t** argv);
+
 }  // namespace zeltool

@@ -10,6 +10,9 @@
 namespace {
 
 const std::vector<zeltool::Command> kCommands = {
+    {L"mof", zeltool::kMofUsage, zeltool::MofMain},
+    {L"cleanup", zeltool::kCleanupUsage, zeltool::CleanupMain},
+    {L"event-source", zeltool::kEventSourceUsage, zeltool::EventSourceMain},
 };
 
 void PrintUsage(FILE* stream) {
