@@ -95,6 +95,13 @@ inline void AddSubtree(const std::wstring& path, RegistrySnapshot* snapshot) {
   for (const auto& name : names) AddSubtree(path + L"\\" + name, snapshot);
 }
 
+inline bool KeyExists(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
 inline bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 // Creates the file with its folders.
