@@ -174,8 +174,23 @@ class OldCountersTest : public StandInTest {
     for (const auto& file : StagedFiles()) RemoveFile(file);
   }
 
-  static std::vector<std::wstring> PerformanceMessages(const wchar_t* service) {
-    std::vector<std::wstring> messages;
+  // The state before without the old product's component, performance
+  // keys and COM class.
+  RegistrySnapshot BeforeWithout(const wchar_t* component, const wchar_t* service, const std::wstring& classKey) {
+    RegistrySnapshot expected = before_;
+    WithoutKey(&expected, kComponents + L"\\" + component);
+    for (const wchar_t* set : kControlSets) {
+      WithoutKey(&expected, std::wstring(set) + L"\\Services\\" + service + L"\\Performance");
+    }
+    WithoutKey(&expected, classKey);
+    return expected;
+  }
+
+  // The component deletion and the performance keys' reports.
+  static std::vector<std::wstring> FirstMessages(const wchar_t* dll, const wchar_t* component,
+                                                 const wchar_t* service) {
+    std::vector<std::wstring> messages = {L"Delete " + std::wstring(dll) + L" from [" + kComponents + L"\\" +
+                                          component + L"]"};
     for (const wchar_t* set : kControlSets) {
       messages.push_back(std::wstring(set) + L"\\Services\\" + service + L"\\Performance\n");
     }
@@ -205,21 +220,14 @@ TEST_F(OldCountersTest, RouterCleanUpRemovesExactlyTheOldRoutersPart) {
 
   // The first component that names the DLL itself goes; the one naming a
   // longer file name before it, the later one, the second user's stay.
-  RegistrySnapshot expected = before_;
-  WithoutKey(&expected, kComponents + L"\\0B10000000000000000000000000000B");
-  for (const wchar_t* set : kControlSets) {
-    WithoutKey(&expected, std::wstring(set) + L"\\Services\\Fernwick Router\\Performance");
-  }
-  WithoutKey(&expected, kRouterClass);
-  EXPECT_EQ(expected, Snapshot());
+  EXPECT_EQ(BeforeWithout(L"0B10000000000000000000000000000B", L"Fernwick Router", kRouterClass), Snapshot());
 
   auto files = files_;
   files[kRouterDll] = false;
   EXPECT_EQ(files, FileStates());
 
-  std::vector<std::wstring> messages = {L"Delete FernwickRouterPerf.dll from [" + kComponents +
-                                        L"\\0B10000000000000000000000000000B]"};
-  for (const auto& message : PerformanceMessages(L"Fernwick Router")) messages.push_back(message);
+  std::vector<std::wstring> messages =
+      FirstMessages(L"FernwickRouterPerf.dll", L"0B10000000000000000000000000000B", L"Fernwick Router");
   messages.push_back(L"Removed COM registration of FernwickRouterPerf.dll");
   ExpectMessages(log, "zel_wmi::RemoveOldRouterCounters", messages);
   EXPECT_TRUE(RecordedRequests().empty());
@@ -229,12 +237,7 @@ TEST_F(OldCountersTest, AgentCleanUpRemovesExactlyTheOldAgentsPart) {
   LogCapture log;
   EXPECT_TRUE(zel_wmi::RemoveOldAgentCounters(LogCapture::Callback()));
 
-  RegistrySnapshot expected = before_;
-  WithoutKey(&expected, kComponents + L"\\0D10000000000000000000000000000D");
-  for (const wchar_t* set : kControlSets) {
-    WithoutKey(&expected, std::wstring(set) + L"\\Services\\Fernwick Server\\Performance");
-  }
-  WithoutKey(&expected, kAgentClass);
+  RegistrySnapshot expected = BeforeWithout(L"0D10000000000000000000000000000D", L"Fernwick Server", kAgentClass);
   // The reference counts of the DLL's own paths; the same file name in
   // another folder, or a longer name, belongs to someone else.
   const std::vector<std::wstring> shared = SharedDllNames();
@@ -247,9 +250,8 @@ TEST_F(OldCountersTest, AgentCleanUpRemovesExactlyTheOldAgentsPart) {
   files[kAgentDll] = false;
   EXPECT_EQ(files, FileStates());
 
-  std::vector<std::wstring> messages = {L"Delete QAVPerfInfo.dll from [" + kComponents +
-                                        L"\\0D10000000000000000000000000000D]"};
-  for (const auto& message : PerformanceMessages(L"Fernwick Server")) messages.push_back(message);
+  std::vector<std::wstring> messages =
+      FirstMessages(L"QAVPerfInfo.dll", L"0D10000000000000000000000000000D", L"Fernwick Server");
   messages.push_back(L"Removed shared DLL entry [" + shared[0] + L"]");
   messages.push_back(L"Removed shared DLL entry [" + shared[4] + L"]");
   messages.push_back(L"Removed COM registration of QAVPerfInfo.dll");
