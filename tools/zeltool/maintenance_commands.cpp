@@ -6,12 +6,11 @@
 #include <cwchar>
 #include <string>
 
-#include <objbase.h>
-
 #include "provider_log/event_source.h"
 #include "registration/old_counters.h"
 #include "registration/wmi_classes.h"
 #include "support/fs/code_page.h"
+#include "support/text/charset_table.h"
 #include "tools/zeltool/commands.h"
 
 namespace {
@@ -24,26 +23,12 @@ intptr_t PrintMessage(int32_t level, int32_t, int32_t, int32_t, const wchar_t* m
   return 0;
 }
 
-// COM on the calling thread for as long as the command runs.
-class ComScope {
- public:
-  ComScope() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ~ComScope() {
-    if (SUCCEEDED(result_)) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-
-  // False after printing why COM is not available.
-  bool Ready() const {
-    if (SUCCEEDED(result_)) return true;
-    std::fprintf(stderr, "ZelTool: cannot initialise COM: 0x%08lX\n", static_cast<unsigned long>(result_));
-    return false;
-  }
-
- private:
-  HRESULT result_;
-};
+// False after printing why COM is not available.
+bool ComReady(const ComInitializer& com) {
+  if (com.IsInitialized()) return true;
+  std::fprintf(stderr, "ZelTool: cannot initialise COM: 0x%08lX\n", static_cast<unsigned long>(com.Result()));
+  return false;
+}
 
 int Done(bool succeeded) { return succeeded ? zeltool::kExitOk : zeltool::kExitFailed; }
 
@@ -69,8 +54,8 @@ const char kEventSourceUsage[] =
 
 int MofMain(int argc, wchar_t** argv) {
   if (argc != 3 || !(Is(argv[1], L"compile") || Is(argv[1], L"remove-class"))) return UsageError(kMofUsage);
-  ComScope com;
-  if (!com.Ready()) return kExitFailed;
+  ComInitializer com;
+  if (!ComReady(com)) return kExitFailed;
   if (Is(argv[1], L"compile")) return Done(zel_wmi::CompileMOFile(argv[2], PrintMessage));
   return Done(zel_wmi::RemoveClassFromWBEM(argv[2], PrintMessage));
 }
@@ -78,8 +63,8 @@ int MofMain(int argc, wchar_t** argv) {
 int CleanupMain(int argc, wchar_t** argv) {
   if (argc != 2 || !(Is(argv[1], L"router") || Is(argv[1], L"agent"))) return UsageError(kCleanupUsage);
   // The agent's WMI classes are removed through the MOF compiler.
-  ComScope com;
-  if (!com.Ready()) return kExitFailed;
+  ComInitializer com;
+  if (!ComReady(com)) return kExitFailed;
   if (Is(argv[1], L"router")) return Done(zel_wmi::RemoveOldRouterCounters(PrintMessage));
   return Done(zel_wmi::RemoveOldAgentCounters(PrintMessage));
 }
