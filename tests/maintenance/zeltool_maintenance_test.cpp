@@ -74,11 +74,11 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
   const std::string mof(mofPath.begin(), mofPath.end());
   const Vector vectors[] = {
       {L"mof compile \"" + ProductMof() + L"\"", S_FALSE, 2, 1,
-       "level 1: Error [1] MOF [" + mof + "] compilation failed with error : parsing, error code : 0, object number : 0\n"},
-      {L"mof compile Z:\\no\\such.mof", S_OK, 0, 1, "level 1: Cannot find MOF file : Z:\\no\\such.mof\n"},
+       "1: Error [1] MOF [" + mof + "] compilation failed with error : parsing, error code : 0, object number : 0\n"},
+      {L"mof compile Z:\\no\\such.mof", S_OK, 0, 1, "1: Cannot find MOF file : Z:\\no\\such.mof\n"},
       {L"mof remove-class Win32_NoSuchClass", S_FALSE, 2, 1,
-       "level 1: Error [1] MOF compilation failed with error : parsing, error code : 0, object number : 0\n"
-       "level 2: Unknown class name: [Win32_NoSuchClass]\n"},
+       "1: Error [1] MOF compilation failed with error : parsing, error code : 0, object number : 0\n"
+       "2: Unknown class name: [Win32_NoSuchClass]\n"},
       {L"mof remove-class Win32_PerfRawData_Fernwick_Router_Session", S_OK, 0, 0, ""},
       {L"cleanup router", S_OK, 0, 0, ""},
   };

@@ -1,32 +1,28 @@
 // ZelTool's WMI maintenance commands: MOF compilation and class removal, the
-// clean-up of superseded counter providers, event-source installation. The
-// operations report through a callback that prints every message on stderr.
+// clean-up of superseded counter providers, event-source installation. Every
+// message the operations report goes to stderr with its level.
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
 
+#include <windows.h>
+
 #include "provider_log/event_source.h"
 #include "registration/old_counters.h"
 #include "registration/wmi_classes.h"
-#include "support/fs/code_page.h"
 #include "support/text/charset_table.h"
 #include "tools/zeltool/commands.h"
+#include "tools/zeltool/output.h"
 
 namespace {
 
-intptr_t PrintMessage(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*, int32_t,
-                      ErrorRecord*) {
-  std::wstring text = message != nullptr ? message : L"";
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-  std::fprintf(stderr, "level %d: %s\n", static_cast<int>(level), WideToNarrow(text).c_str());
-  return 0;
-}
-
 // False after printing why COM is not available.
-bool ComReady(const ComInitializer& com) {
+bool ComReady(const wchar_t* command, const ComInitializer& com) {
   if (com.IsInitialized()) return true;
-  std::fprintf(stderr, "ZelTool: cannot initialise COM: 0x%08lX\n", static_cast<unsigned long>(com.Result()));
+  wchar_t result[16];
+  swprintf(result, 16, L"0x%08lX", static_cast<unsigned long>(com.Result()));
+  zeltool::PrintError(command, std::wstring(L"cannot initialise COM: ") + result);
   return false;
 }
 
@@ -55,23 +51,23 @@ const char kEventSourceUsage[] =
 int MofMain(int argc, wchar_t** argv) {
   if (argc != 3 || !(Is(argv[1], L"compile") || Is(argv[1], L"remove-class"))) return UsageError(kMofUsage);
   ComInitializer com;
-  if (!ComReady(com)) return kExitFailed;
-  if (Is(argv[1], L"compile")) return Done(zel_wmi::CompileMOFile(argv[2], PrintMessage));
-  return Done(zel_wmi::RemoveClassFromWBEM(argv[2], PrintMessage));
+  if (!ComReady(L"mof", com)) return kExitFailed;
+  if (Is(argv[1], L"compile")) return Done(zel_wmi::CompileMOFile(argv[2], PrintEveryReport));
+  return Done(zel_wmi::RemoveClassFromWBEM(argv[2], PrintEveryReport));
 }
 
 int CleanupMain(int argc, wchar_t** argv) {
   if (argc != 2 || !(Is(argv[1], L"router") || Is(argv[1], L"agent"))) return UsageError(kCleanupUsage);
   // The agent's WMI classes are removed through the MOF compiler.
   ComInitializer com;
-  if (!ComReady(com)) return kExitFailed;
-  if (Is(argv[1], L"router")) return Done(zel_wmi::RemoveOldRouterCounters(PrintMessage));
-  return Done(zel_wmi::RemoveOldAgentCounters(PrintMessage));
+  if (!ComReady(L"cleanup", com)) return kExitFailed;
+  if (Is(argv[1], L"router")) return Done(zel_wmi::RemoveOldRouterCounters(PrintEveryReport));
+  return Done(zel_wmi::RemoveOldAgentCounters(PrintEveryReport));
 }
 
 int EventSourceMain(int argc, wchar_t** argv) {
   if (argc != 3 || !Is(argv[1], L"install")) return UsageError(kEventSourceUsage);
-  return Done(InstallEventSource(argv[2], PrintMessage));
+  return Done(InstallEventSource(argv[2], PrintEveryReport));
 }
 
 }  // namespace zeltool
