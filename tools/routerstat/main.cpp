@@ -65,8 +65,7 @@ struct Options {
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options) {
-  const bool parsed = tools::ParseCommandLine(argc, argv, "RouterStat", kUsage, [&](tools::ArgumentList& args,
-                                                                       const std::wstring& option) {
+  const auto handle = [&](tools::ArgumentList& args, const std::wstring& option) {
     std::wstring text;
     if (option == L"--module") return args.TakeText(option, &options->module);
     if (option == L"--clsid") {
@@ -100,8 +99,9 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     if (option != L"--once") return args.RejectUnknown(option);
     options->once = true;
     return true;
-  });
-  if (!parsed || options->textFile.empty()) return parsed;
+  };
+  if (!tools::ParseCommandLine(argc, argv, "RouterStat", kUsage, handle)) return false;
+  if (options->textFile.empty()) return true;
   if (options->formatGiven && options->format != routerstat::Format::Prometheus) {
     std::fprintf(stderr, "RouterStat: --textfile writes the prometheus format only\n%s", kUsage);
     return false;
