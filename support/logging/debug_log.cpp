@@ -8,24 +8,31 @@
 #include "support/text/zel_string.h"
 #include "support/threads/atomic.h"
 
-void DebugLogV(const wchar_t* userTag, int32_t level, uint32_t eventId, const wchar_t* format, va_list args) {
+namespace {
+
+ZELString UserTagText(const wchar_t* userTag) { return ZELString(userTag); }
+ZELString UserTagText(const char* userTag) { return ZELString(userTag, Windows1252Flag); }
+
+template <typename Char>
+void LogEntryV(const Char* userTag, int32_t level, uint32_t eventId, const Char* format, va_list args) {
   if (!IsLevelEnabled(level)) return;
-  if (!ValidateLogArguments(level, format, args, eventId, userTag, true)) return;
+  constexpr bool wideCall = sizeof(Char) == sizeof(wchar_t);
+  if (!ValidateLogArguments(level, format, args, eventId, userTag, wideCall)) return;
   DebugLogger& logger = GetDebugLogger();
   if (!logger.IsReady()) return;
-  ZELString text;
-  text.FormatV(format, args);
-  logger.Queue(text, ZELString(userTag), level, eventId);
+  // A narrow text is formatted narrow, then converted with the thread's
+  // code page.
+  logger.Admit(level, eventId, UserTagText(userTag), [&](ZELString& text) { text.FormatV(format, args); });
+}
+
+}  // namespace
+
+void DebugLogV(const wchar_t* userTag, int32_t level, uint32_t eventId, const wchar_t* format, va_list args) {
+  LogEntryV(userTag, level, eventId, format, args);
 }
 
 void DebugLogV(const char* userTag, int32_t level, uint32_t eventId, const char* format, va_list args) {
-  if (!IsLevelEnabled(level)) return;
-  if (!ValidateLogArguments(level, format, args, eventId, userTag, false)) return;
-  DebugLogger& logger = GetDebugLogger();
-  if (!logger.IsReady()) return;
-  ZELString text;
-  text.FormatV(format, args);
-  logger.Queue(text, ZELString(userTag, Windows1252Flag), level, eventId);
+  LogEntryV(userTag, level, eventId, format, args);
 }
 
 // The variadic forms differ only in where their list starts.
