@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr int kCallsPerRun = 20000;
-constexpr int kRuns = 15;
+constexpr int kCallsPerRun = 2000;
+constexpr int kRuns = 101;
 
 double Now() {
   static const double frequency = [] {
@@ -38,18 +38,37 @@ double Now() {
   return static_cast<double>(counter.QuadPart) / frequency;
 }
 
-// Median nanoseconds per call over several runs; `between` runs untimed
-// after each run.
-double NanosecondsPerCall(const std::function<void(int)>& call, const std::function<void()>& between = [] {}) {
-  std::vector<double> runs;
+// One measured case: its set-up, the call, and the untimed work after each run.
+struct Case {
+  const char* name;
+  std::function<void()> enter;
+  std::function<void(int)> call;
+  std::function<void()> leave;
+  std::vector<double> nanoseconds = {};  // per call, one sample per run
+  std::vector<double> ratios = {};       // to the bare format of the same run
+};
+
+double Median(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() / 2];
+}
+
+// Runs every case once per round, the bare format first, so that the ratios
+// compare runs made under the same load of this shared machine.
+void MeasureInterleaved(std::vector<Case>& cases) {
   for (int run = 0; run < kRuns; ++run) {
-    const double start = Now();
-    for (int i = 0; i < kCallsPerRun; ++i) call(i);
-    runs.push_back((Now() - start) * 1e9 / kCallsPerRun);
-    between();
+    double bare = 0;
+    for (auto& c : cases) {
+      c.enter();
+      const double start = Now();
+      for (int i = 0; i < kCallsPerRun; ++i) c.call(i);
+      const double perCall = (Now() - start) * 1e9 / kCallsPerRun;
+      c.leave();
+      if (&c == &cases.front()) bare = perCall;
+      c.nanoseconds.push_back(perCall);
+      c.ratios.push_back(perCall / bare);
+    }
   }
-  std::sort(runs.begin(), runs.end());
-  return runs[runs.size() / 2];
 }
 
 class CountingSink : public LogSink {
@@ -71,29 +90,28 @@ void BenchEntryPoints() {
   DebugLogger& logger = GetDebugLogger();
   const auto log = [](int level, int i) { DebugLog(level, L"entry %d of %s at %f", i, L"bench run", 1.5 * i); };
   wchar_t buffer[1024];
-  const double bare =
-      NanosecondsPerCall([&](int i) { _snwprintf(buffer, 1023, L"entry %d of %s at %f", i, L"bench run", 1.5 * i); });
-
-  const double notReady = NanosecondsPerCall([&](int i) { log(3, i); });
-  const double filtered = NanosecondsPerCall([&](int i) { log(9, i); });
   CountingSink sink;
-  logger.AttachSink(&sink);
-  const double direct = NanosecondsPerCall([&](int i) { log(3, i); });
-  logger.DetachSink();
-  logger.SetReady(true);
-  const double queued = NanosecondsPerCall([&](int i) { log(3, i); }, DrainQueue);
-  logger.SetReady(false);
+  const auto nothing = [] {};
+  std::vector<Case> cases = {
+      {"bare _snwprintf of the same text", nothing,
+       [&](int i) { _snwprintf(buffer, 1023, L"entry %d of %s at %f", i, L"bench run", 1.5 * i); }, nothing},
+      {"(a) logger not ready: checked, dropped", nothing, [&](int i) { log(3, i); }, nothing},
+      {"(b) level filtered out", nothing, [&](int i) { log(9, i); }, nothing},
+      {"(c) admitted, direct counting sink", [&] { logger.AttachSink(&sink); }, [&](int i) { log(3, i); },
+       [&] { logger.DetachSink(); }},
+      {"(c') admitted, queued", [&] { logger.SetReady(true); }, [&](int i) { log(3, i); },
+       [&] {
+         logger.SetReady(false);
+         DrainQueue();
+       }},
+  };
+  MeasureInterleaved(cases);
 
-  std::printf("DebugLog, 3 arguments, on the caller's thread (median of %d runs of %d calls)\n", kRuns, kCallsPerRun);
-  std::printf("  bare _snwprintf of the same text   %8.0f ns\n", bare);
-  const struct {
-    const char* name;
-    double ns;
-  } rows[] = {{"(a) logger not ready: checked, dropped", notReady},
-              {"(b) level filtered out", filtered},
-              {"(c) admitted, direct counting sink", direct},
-              {"(c') admitted, queued", queued}};
-  for (const auto& row : rows) std::printf("  %-38s %8.1f ns  %5.2fx bare\n", row.name, row.ns, row.ns / bare);
+  std::printf("DebugLog, 3 arguments, on the caller's thread (medians of %d interleaved runs of %d calls)\n", kRuns,
+              kCallsPerRun);
+  for (const auto& c : cases) {
+    std::printf("  %-38s %8.1f ns  %5.2fx bare\n", c.name, Median(c.nanoseconds), Median(c.ratios));
+  }
   std::printf("  (sink counted %ld entries)\n", sink.count());
 }
 
