@@ -23,4 +23,12 @@ struct Command {
   CommandMain run;
 };
 
+// File functions (file_commands.cpp).
+extern const char kCrcUsage[];
+extern const char kVersionUsage[];
+extern const char kLsUsage[];
+int RunCrc(int argc, wchar_t** argv);
+int RunVersion(int argc, wchar_t** argv);
+int RunLs(int argc, wchar_t** argv);
+
 }  // namespace zeltool

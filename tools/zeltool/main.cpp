@@ -10,6 +10,9 @@
 namespace {
 
 const std::vector<zeltool::Command> kCommands = {
+    {L"crc", zeltool::kCrcUsage, zeltool::RunCrc},
+    {L"version", zeltool::kVersionUsage, zeltool::RunVersion},
+    {L"ls", zeltool::kLsUsage, zeltool::RunLs},
 };
 
 void PrintUsage(FILE* stream) {
