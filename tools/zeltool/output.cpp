@@ -16,10 +16,18 @@ void PrintError(const wchar_t* command, const std::wstring& text) {
                WideToNarrow(text, CP_UTF8).c_str());
 }
 
-intptr_t PrintReport(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*, int32_t,
-                     ErrorRecord*) {
-  if (level > 2 || message == nullptr || message[0] == L'\0') return 0;
-  std::fprintf(stderr, "%d: %s\n", level, WideToNarrow(message, CP_UTF8).c_str());
+intptr_t PrintReport(int32_t level, int32_t a, int32_t b, int32_t c, const wchar_t* message, const char* function,
+                     int32_t line, ErrorRecord* record) {
+  if (level > 2) return 0;
+  return PrintEveryReport(level, a, b, c, message, function, line, record);
+}
+
+intptr_t PrintEveryReport(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char*, int32_t,
+                          ErrorRecord*) {
+  if (message == nullptr || message[0] == L'\0') return 0;
+  std::wstring text = message;
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  std::fprintf(stderr, "%d: %s\n", level, WideToNarrow(text, CP_UTF8).c_str());
   return 0;
 }
 

@@ -15,5 +15,9 @@ void PrintError(const wchar_t* command, const std::wstring& text);
 // "LEVEL: TEXT" on stderr and ignores progress.
 intptr_t PrintReport(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char* function,
                      int32_t line, ErrorRecord* record);
+// The same for every level, progress included; line ends at the end of a
+// message are dropped.
+intptr_t PrintEveryReport(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char* function,
+                          int32_t line, ErrorRecord* record);
 
 }  // namespace zeltool
