@@ -85,7 +85,9 @@ class ZELString {
   // Removes white space at the ends the flags name; false when the text is
   // null.
   bool Strip(int flags);
-  // printf rules; the text becomes the result, cut to kFormatBufferSize - 1
+  // printf rules of the C standard, the same under MinGW and MSVC only when
+  // text arguments name their width: %ls for wide and %hs for narrow text.
+  // The text becomes the result, cut to kFormatBufferSize - 1
   // characters. The wide forms answer the formatter's count and the narrow
   // forms the new length; both answer a negative value when the result was
   // cut or the format was unusable.
