@@ -268,7 +268,7 @@ TEST_F(OldCountersTest, AgentCleanUpRemovesExactlyTheOldAgentsPart) {
 
 TEST_F(OldCountersTest, MachineWithoutTheOldProductsIsLeftAlone) {
   TearDownStage();
-  WriteRaw(kCimom, kAutoRecover, savedMofs_);
+  WriteRaw(kCimom, kAutoRecover, MultiString({kStagedMofs[0]}));
   StageFile(kRouterFallback);
   StageFile(SystemAgentDll());
   const RegistrySnapshot before = Snapshot();
