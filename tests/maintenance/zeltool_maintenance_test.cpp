@@ -44,7 +44,22 @@ std::wstring ProductMof() {
   return path[0] == L'\\' ? L"Z:" + path : path;
 }
 
-class ZelToolMaintenanceTest : public StandInTest {};
+// The commands change the machine's auto-recovery list; it is put back.
+class ZelToolMaintenanceTest : public StandInTest {
+ protected:
+  void SetUp() override {
+    StandInTest::SetUp();
+    savedList_ = ReadRaw(kCimomKey, kAutoRecover);
+  }
+  void TearDown() override {
+    WriteRaw(kCimomKey, kAutoRecover, savedList_);
+    StandInTest::TearDown();
+  }
+
+  static constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
+  static constexpr wchar_t kAutoRecover[] = L"Autorecover MOFs";
+  RawValue savedList_;
+};
 
 }  // namespace
 
