@@ -2,12 +2,16 @@
 
 #include <new>
 
+#include <wrl/client.h>
+
 #include "provider/call_security.h"
 #include "provider/instance_builder.h"
 #include "provider/module_state.h"
 #include "provider/perf_data_source.h"
 #include "provider/refresher.h"
 #include "provider/wbem_result.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -154,7 +158,10 @@ STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* clas
   int slot = block.FirstSession();
   for (int ordinal = 0; ordinal < count && ordinal < kMaxInstances && slot != -1; ++ordinal) {
     IWbemObjectAccess* instance = nullptr;
-    if (FAILED(BuildSessionInstance(classObject_, dataSource, ordinal, slot, &instance))) break;
+    if (FAILED(BuildInstance(classObject_, dataSource, SessionInstanceName(ordinal, slot), FillRule::kSessionOrIndex,
+                             &instance))) {
+      break;
+    }
     IWbemClassObject* object = nullptr;
     const HRESULT hr = instance->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object));
     instance->Release();
@@ -233,19 +240,19 @@ STDMETHODIMP VXPerfProvider::GetObjects(IWbemServices* services, long count, IWb
 }
 
 HRESULT VXPerfProvider::GetObjectAccessClone(IUnknown* object, IWbemObjectAccess** clone) {
-  if (clone == nullptr) return WBEM_E_INVALID_PARAMETER;
-  *clone = nullptr;
+  if (clone != nullptr) *clone = nullptr;
   if (object == nullptr) return WBEM_E_INVALID_HANDLE_REQUEST;
-  IWbemClassObject* original = nullptr;
-  HRESULT hr = object->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&original));
-  if (FAILED(hr) || original == nullptr) return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
-  IWbemClassObject* copy = nullptr;
-  hr = original->Clone(&copy);
-  original->Release();
-  if (FAILED(hr) || copy == nullptr) return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
+  if (clone == nullptr) return WBEM_E_INVALID_PARAMETER;
+  // A query or clone that succeeds without an object ends here with its own
+  // (successful) result.
+  ComPtr<IWbemClassObject> original;
+  HRESULT hr = object->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(original.GetAddressOf()));
+  if (FAILED(hr) || original == nullptr) return hr;
+  ComPtr<IWbemClassObject> copy;
+  hr = original->Clone(copy.GetAddressOf());
+  if (FAILED(hr) || copy == nullptr) return hr;
   IWbemObjectAccess* access = nullptr;
   hr = copy->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
-  copy->Release();
   if (FAILED(hr)) return hr;
   *clone = access;
   return access != nullptr ? S_OK : WbemResult(WBEM_E_INVALID_DUPLICATE_PARAMETER);

@@ -1,5 +1,7 @@
 #include "support/logging/debug_log.h"
 
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <cwchar>
 
@@ -8,24 +10,51 @@
 #include "support/text/zel_string.h"
 #include "support/threads/atomic.h"
 
-void DebugLogV(const wchar_t* userTag, int32_t level, uint32_t eventId, const wchar_t* format, va_list args) {
+namespace {
+
+ZELString UserTagText(const wchar_t* userTag) { return ZELString(userTag); }
+ZELString UserTagText(const char* userTag) { return ZELString(userTag, Windows1252Flag); }
+
+// The entry's text, cut at kLogTextLimit characters: formatted on the stack
+// (wiped afterwards, as ZELString wipes its own scratch), so that the text
+// costs one allocation. A narrow text is formatted narrow, then converted
+// with the thread's code page.
+void FormatEntryText(ZELString& text, const wchar_t* format, va_list args) {
+  wchar_t buffer[kLogTextLimit + 1];
+  const int written = _vsnwprintf(buffer, kLogTextLimit, format, args);
+  buffer[kLogTextLimit] = L'\0';
+  const int length = written < 0 ? static_cast<int>(wcslen(buffer)) : written;
+  text.Assign(buffer, length);
+  SecureZeroMemory(buffer, static_cast<size_t>(length) * sizeof(wchar_t));
+}
+
+void FormatEntryText(ZELString& text, const char* format, va_list args) {
+  char buffer[kLogTextLimit + 1];
+  const int written = _vsnprintf(buffer, kLogTextLimit, format, args);
+  buffer[kLogTextLimit] = '\0';
+  const int length = written < 0 ? static_cast<int>(strlen(buffer)) : written;
+  text.Assign(buffer, length, static_cast<UINT>(CP_THREAD_ACP));
+  SecureZeroMemory(buffer, static_cast<size_t>(length));
+}
+
+template <typename Char>
+void LogEntryV(const Char* userTag, int32_t level, uint32_t eventId, const Char* format, va_list args) {
   if (!IsLevelEnabled(level)) return;
-  if (!ValidateLogArguments(level, format, args, eventId, userTag, true)) return;
+  constexpr bool wideCall = sizeof(Char) == sizeof(wchar_t);
+  if (!ValidateLogArguments(level, format, args, eventId, userTag, wideCall)) return;
   DebugLogger& logger = GetDebugLogger();
   if (!logger.IsReady()) return;
-  ZELString text;
-  text.FormatV(format, args);
-  logger.Queue(text, ZELString(userTag), level, eventId);
+  logger.Admit(level, eventId, UserTagText(userTag), [&](ZELString& text) { FormatEntryText(text, format, args); });
+}
+
+}  // namespace
+
+void DebugLogV(const wchar_t* userTag, int32_t level, uint32_t eventId, const wchar_t* format, va_list args) {
+  LogEntryV(userTag, level, eventId, format, args);
 }
 
 void DebugLogV(const char* userTag, int32_t level, uint32_t eventId, const char* format, va_list args) {
-  if (!IsLevelEnabled(level)) return;
-  if (!ValidateLogArguments(level, format, args, eventId, userTag, false)) return;
-  DebugLogger& logger = GetDebugLogger();
-  if (!logger.IsReady()) return;
-  ZELString text;
-  text.FormatV(format, args);
-  logger.Queue(text, ZELString(userTag, Windows1252Flag), level, eventId);
+  LogEntryV(userTag, level, eventId, format, args);
 }
 
 // The variadic forms differ only in where their list starts.

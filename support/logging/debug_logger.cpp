@@ -1,7 +1,48 @@
 #include "support/logging/debug_logger.h"
 
 #include <algorithm>
-#include <exception>
+
+namespace {
+
+constexpr int64_t kTicksPerMinute = 600000000;  // 100 ns units
+
+int64_t FileTimeTicks(const FILETIME& time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+// The local time of an entry. The platform's local-time query costs about a
+// microsecond under Wine; the offset from UTC only changes on the hour (or
+// when the time zone is changed), so it is read once per UTC minute and kept
+// with that minute in one word: the UTC minute above, the offset in minutes
+// (biased to stay positive) in the low 16 bits.
+void LocalTimeNow(SYSTEMTIME& local) {
+  static std::atomic<int64_t> minuteAndOffset{-1};
+  FILETIME utc;
+  GetSystemTimeAsFileTime(&utc);
+  const int64_t ticks = FileTimeTicks(utc);
+  const int64_t minute = ticks / kTicksPerMinute;
+  int64_t cached = minuteAndOffset.load(std::memory_order_relaxed);
+  if (cached < 0 || (cached >> 16) != minute) {
+    SYSTEMTIME localNow;
+    SYSTEMTIME utcNow;
+    GetLocalTime(&localNow);
+    GetSystemTime(&utcNow);
+    FILETIME localFile;
+    FILETIME utcFile;
+    SystemTimeToFileTime(&localNow, &localFile);
+    SystemTimeToFileTime(&utcNow, &utcFile);
+    const int64_t difference = FileTimeTicks(localFile) - FileTimeTicks(utcFile);
+    // Whole minutes, rounded: the two queries may straddle a tick.
+    const int64_t offset = (difference + (difference < 0 ? -1 : 1) * kTicksPerMinute / 2) / kTicksPerMinute;
+    cached = (minute << 16) | ((offset + 0x8000) & 0xFFFF);
+    minuteAndOffset.store(cached, std::memory_order_relaxed);
+  }
+  const int64_t localTicks = ticks + ((cached & 0xFFFF) - 0x8000) * kTicksPerMinute;
+  const FILETIME localFile = {static_cast<DWORD>(localTicks), static_cast<DWORD>(localTicks >> 32)};
+  FileTimeToSystemTime(&localFile, &local);
+}
+
+}  // namespace
 
 DebugLogger::DebugLogger() : Thread("DebugLogger") {}
 
@@ -25,23 +66,8 @@ void DebugLogger::DetachSink() {
   sink_.store(nullptr, std::memory_order_release);
 }
 
-void DebugLogger::SetFileOutputLevel(int32_t level) {
-  fileLevel_ = level;
-  RecomputeHighestLevel();
-}
-
-void DebugLogger::SetEventLogOutputLevel(int32_t level) {
-  eventLogLevel_ = level;
-  RecomputeHighestLevel();
-}
-
-void DebugLogger::SetSysLogOutputLevel(int32_t level) {
-  syslogLevel_ = level;
-  RecomputeHighestLevel();
-}
-
-void DebugLogger::SetConsoleOutputLevel(int32_t level) {
-  consoleLevel_ = level;
+void DebugLogger::SetLevel(std::atomic<int32_t>& output, int32_t level) {
+  output = level;
   RecomputeHighestLevel();
 }
 
@@ -49,29 +75,19 @@ void DebugLogger::RecomputeHighestLevel() {
   highestLevel_ = std::max({GetDebugLogLevel(), GetEventLogLevel(), GetSysLogLevel(), GetConsoleLogLevel()});
 }
 
-void DebugLogger::Queue(ZELString& text, const ZELString& userTag, int32_t level, uint32_t eventId) {
-  text.Strip(ZELString::kStripTrailing);
-  if (LogSink* sink = GetSink()) {
-    sink->Write(text);
-    return;
-  }
-  if (level > GetHighestLevel() && level != kAlwaysLoggedLevel) return;
-  try {
-    auto entry = std::make_unique<LogEntry>();
-    entry->eventId = eventId;
-    entry->threadId = GetCurrentThreadId();
-    entry->level = level;
-    entry->userTag = userTag;
-    entry->text = text;
-    GetLocalTime(&entry->time);
-    // The stopping logger clears ready under this lock before its last
-    // drain, so an entry either gets into that drain or is refused here.
-    ScopedLock guard(queueLock_);
-    if (!IsReady()) return;
-    AppendEntry(std::move(entry));
-  } catch (const std::exception&) {
-    // Out of memory: the entry is dropped, unreported.
-  }
+void DebugLogger::QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uint32_t eventId,
+                             const ZELString& userTag) {
+  entry->eventId = eventId;
+  entry->threadId = GetCurrentThreadId();
+  entry->level = level;
+  entry->userTag = userTag;
+  entry->text.Strip(ZELString::kStripTrailing);
+  LocalTimeNow(entry->time);
+  // The stopping logger clears ready under this lock before its last
+  // drain, so an entry either gets into that drain or is refused here.
+  ScopedLock guard(queueLock_);
+  if (!IsReady()) return;
+  AppendEntry(std::move(entry));
 }
 
 void DebugLogger::AppendEntry(std::unique_ptr<LogEntry> entry) {

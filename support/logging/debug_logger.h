@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 
 #include "support/fs/critical_section_lock.h"
@@ -47,17 +48,20 @@ class DebugLogger : public Thread {
   int32_t GetEventLogTimeThreshold() const { return eventLogTimeThreshold_.load(std::memory_order_relaxed); }
 
   // Each stores its level and recomputes the highest level.
-  void SetFileOutputLevel(int32_t level);
-  void SetEventLogOutputLevel(int32_t level);
-  void SetSysLogOutputLevel(int32_t level);
-  void SetConsoleOutputLevel(int32_t level);
+  void SetFileOutputLevel(int32_t level) { SetLevel(fileLevel_, level); }
+  void SetEventLogOutputLevel(int32_t level) { SetLevel(eventLogLevel_, level); }
+  void SetSysLogOutputLevel(int32_t level) { SetLevel(syslogLevel_, level); }
+  void SetConsoleOutputLevel(int32_t level) { SetLevel(consoleLevel_, level); }
   void SetDefaultFileLevel(int32_t level) { defaultFileLevel_ = level; }
   void SetEventLogTimeThreshold(int32_t seconds) { eventLogTimeThreshold_.store(seconds, std::memory_order_relaxed); }
   void RecomputeHighestLevel();
 
-  // Hands an admitted text to the sink, or queues it as a new entry when
-  // some output takes the level. Strips the text's trailing white space.
-  void Queue(ZELString& text, const ZELString& userTag, int32_t level, uint32_t eventId);
+  // Admits an entry whose text `format(ZELString&)` writes: to the sink,
+  // on this thread, when one is attached; otherwise into the queue when some
+  // output takes the level. The text loses its trailing white space. An
+  // entry that cannot be allocated or queued is dropped.
+  template <typename Format>
+  void Admit(int32_t level, uint32_t eventId, const ZELString& userTag, const Format& format);
   // A throw while appending leaves the entry to its caller's unique_ptr.
   void AppendEntry(std::unique_ptr<LogEntry> entry);
   // The oldest entry (null when none) and how many remain after it.
@@ -106,6 +110,10 @@ class DebugLogger : public Thread {
   void Run() override;
 
  private:
+  // Completes a queued entry's fields and appends it.
+  void QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uint32_t eventId, const ZELString& userTag);
+  void SetLevel(std::atomic<int32_t>& output, int32_t level);
+
   std::atomic<bool> ready_{false};
   CriticalSectionLock queueLock_;
   std::deque<std::unique_ptr<LogEntry>> queue_;
@@ -154,6 +162,25 @@ class DebugLogger : public Thread {
   bool queueDropping_ = false;
   std::atomic<bool> environmentReportPending_{false};
 };
+
+template <typename Format>
+void DebugLogger::Admit(int32_t level, uint32_t eventId, const ZELString& userTag, const Format& format) {
+  try {
+    if (LogSink* sink = GetSink()) {
+      ZELString text;
+      format(text);
+      text.Strip(ZELString::kStripTrailing);
+      sink->Write(text);
+    } else if (level <= GetHighestLevel() || level == kAlwaysLoggedLevel) {
+      // Formatted in place: the entry's text is never copied.
+      auto entry = std::make_unique<LogEntry>();
+      format(entry->text);
+      QueueEntry(std::move(entry), level, eventId, userTag);
+    }
+  } catch (const std::exception&) {
+    // Out of memory: the entry is dropped, unreported.
+  }
+}
 
 DebugLogger& GetDebugLogger();
 

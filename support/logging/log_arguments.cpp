@@ -132,7 +132,6 @@ class ArgumentWalk {
   va_list args_;
   bool wideCall_;
   std::wstring* report_;
-  ReadableMemory memory_;
   int examined_ = 0;
 };
 
@@ -176,7 +175,7 @@ bool ArgumentWalk::Consume(ArgType type) {
   std::wstring value;
   // A format with more conversions than arguments reads on up the caller's
   // stack; past its end the slot itself is unreadable.
-  bool good = memory_.IsReadable(slotAddress, kSlotSize);
+  bool good = IsReadable(slotAddress, kSlotSize);
   if (!good) {
     value = BadPointer(slotAddress);
   } else {
@@ -201,8 +200,8 @@ bool ArgumentWalk::Check(ArgType type, uint64_t slot, std::wstring& value) {
         return true;
       }
       const bool wide = type == ArgType::kWideString;
-      good = wide ? memory_.StringLength(static_cast<const wchar_t*>(pointer), kStringLimit) >= 0
-                  : memory_.StringLength(static_cast<const char*>(pointer), kStringLimit) >= 0;
+      good = wide ? TerminatedLength(static_cast<const wchar_t*>(pointer), kStringLimit) >= 0
+                  : TerminatedLength(static_cast<const char*>(pointer), kStringLimit) >= 0;
       if (good && report_ != nullptr) {
         value = wide ? static_cast<const wchar_t*>(pointer) : NarrowText(static_cast<const char*>(pointer));
       }
@@ -210,7 +209,7 @@ bool ArgumentWalk::Check(ArgType type, uint64_t slot, std::wstring& value) {
     }
     case ArgType::kIntPointer:
       // The formatter stores through it.
-      good = memory_.IsWritable(pointer, 8);
+      good = IsWritable(pointer, 8);
       if (good && report_ != nullptr) value = Printed(L"%p", pointer);
       break;
     default:
@@ -267,10 +266,9 @@ bool ArgumentWalk::Check(ArgType type, uint64_t slot, std::wstring& value) {
 }
 
 // Whether a format or user tag can be read, terminated within the limit.
-bool IsSoundText(const void* text, bool wide, ReadableMemory& memory) {
-  if (text == nullptr) return false;
-  return wide ? memory.StringLength(static_cast<const wchar_t*>(text), kStringLimit) >= 0
-              : memory.StringLength(static_cast<const char*>(text), kStringLimit) >= 0;
+bool IsSoundText(const void* text, bool wide) {
+  return wide ? TerminatedLength(static_cast<const wchar_t*>(text), kStringLimit) >= 0
+              : TerminatedLength(static_cast<const char*>(text), kStringLimit) >= 0;
 }
 
 // How the report shows a format or user tag: "<null>", the address that
@@ -285,21 +283,20 @@ void QueueReport(int32_t level, uint32_t eventId, const std::wstring& format, co
                  const std::wstring& report) {
   DebugLogger& logger = GetDebugLogger();
   if (!logger.IsReady()) return;
-  ZELString text;
-  text.Format(L"Invalid log entry - Level:%d, EventId:%d(0x%08X), Format:%s, User:%s, ArgCount:%d, Args:%s", level,
-              static_cast<int>(eventId & 0xFFFF), eventId, format.c_str(), user.c_str(), examined,
-              examined == 0 ? L"<null>" : report.c_str());
-  logger.Queue(text, ZELString(), kAlwaysLoggedLevel, 0);
+  logger.Admit(kAlwaysLoggedLevel, 0, ZELString(), [&](ZELString& text) {
+    text.Format(L"Invalid log entry - Level:%d, EventId:%d(0x%08X), Format:%s, User:%s, ArgCount:%d, Args:%s", level,
+                static_cast<int>(eventId & 0xFFFF), eventId, format.c_str(), user.c_str(), examined,
+                examined == 0 ? L"<null>" : report.c_str());
+  });
 }
 
 }  // namespace
 
 bool ValidateLogArguments(int32_t level, const void* format, va_list args, uint32_t eventId, const void* userTag,
                           bool wideCall) {
-  ReadableMemory memory;
-  const bool formatGood = IsSoundText(format, wideCall, memory);
+  const bool formatGood = IsSoundText(format, wideCall);
   // Every output shows the user tag: it must be as sound as a string argument.
-  const bool userGood = userTag == nullptr || IsSoundText(userTag, wideCall, memory);
+  const bool userGood = userTag == nullptr || IsSoundText(userTag, wideCall);
   // The walk reads a narrow format converted, as the report shows it.
   ZELString converted;
   const wchar_t* walked = L"";

@@ -1,57 +1,45 @@
 #include "support/logging/readable_memory.h"
 
+#include <cstring>
+#include <cwchar>
 #include <windows.h>
 
 namespace {
 
-constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 constexpr DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
 }  // namespace
 
-bool ReadableMemory::Locate(const char* address) {
-  if (address >= begin_ && address < end_) return true;
-  MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(address, &info, sizeof info) != sizeof info) return false;
-  if (info.State != MEM_COMMIT || (info.Protect & kReadable) == 0 || (info.Protect & PAGE_GUARD) != 0) return false;
-  begin_ = static_cast<const char*>(info.BaseAddress);
-  end_ = begin_ + info.RegionSize;
-  writable_ = (info.Protect & kWritable) != 0;
-  return true;
-}
+bool IsReadable(const void* address, size_t size) { return IsBadReadPtr(address, size) == FALSE; }
 
-bool ReadableMemory::Covers(const char* address, size_t size, bool write) {
+bool IsWritable(const void* address, size_t size) {
   if (address == nullptr) return false;
   if (size == 0) return true;
-  const char* last = address + (size - 1);
-  if (last < address) return false;  // wraps around the address space
-  for (const char* at = address;;) {
-    if (!Locate(at) || (write && !writable_)) return false;
-    if (last < end_) return true;
-    at = end_;
+  const char* at = static_cast<const char*>(address);
+  const char* last = at + (size - 1);
+  if (last < at) return false;  // wraps around the address space
+  for (;;) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(at, &info, sizeof info) != sizeof info) return false;
+    if (info.State != MEM_COMMIT || (info.Protect & kWritable) == 0 || (info.Protect & PAGE_GUARD) != 0) {
+      return false;
+    }
+    const char* end = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+    if (last < end) return true;
+    at = end;
   }
 }
 
-bool ReadableMemory::IsReadable(const void* address, size_t size) {
-  return Covers(static_cast<const char*>(address), size, false);
+// The string checks stop at the terminator or after the count, whichever
+// comes first; a string readable that far may still lack a terminator.
+ptrdiff_t TerminatedLength(const char* text, size_t maxLength) {
+  if (text == nullptr || IsBadStringPtrA(text, maxLength + 1) != FALSE) return -1;
+  const size_t length = strnlen(text, maxLength + 1);
+  return length <= maxLength ? static_cast<ptrdiff_t>(length) : -1;
 }
 
-bool ReadableMemory::IsWritable(const void* address, size_t size) {
-  return Covers(static_cast<const char*>(address), size, true);
+ptrdiff_t TerminatedLength(const wchar_t* text, size_t maxLength) {
+  if (text == nullptr || IsBadStringPtrW(text, maxLength + 1) != FALSE) return -1;
+  const size_t length = wcsnlen(text, maxLength + 1);
+  return length <= maxLength ? static_cast<ptrdiff_t>(length) : -1;
 }
-
-template <typename Char>
-ptrdiff_t ReadableMemory::Measure(const Char* text, size_t maxLength) {
-  for (size_t length = 0; length <= maxLength; ++length) {
-    const Char* at = text + length;
-    // Whole characters: a misaligned wide string may straddle two regions.
-    if (!Covers(reinterpret_cast<const char*>(at), sizeof(Char), false)) return -1;
-    if (*at == 0) return static_cast<ptrdiff_t>(length);
-  }
-  return -1;
-}
-
-ptrdiff_t ReadableMemory::StringLength(const char* text, size_t maxLength) { return Measure(text, maxLength); }
-
-ptrdiff_t ReadableMemory::StringLength(const wchar_t* text, size_t maxLength) { return Measure(text, maxLength); }
