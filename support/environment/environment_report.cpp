@@ -277,7 +277,7 @@ void ReportEnvironment::ReportDisk() const {
     total = cluster * clusters;
     free = cluster * freeClusters;
   }
-  Line(kLevelLine, kFunction, __LINE__, L"[ENV] Total HD bytes: %lld, Total free bytes = %lld", total, free);
+  Line(kLevelLine, kFunction, __LINE__, L"[ENV] Total HD bytes: %I64d, Total free bytes = %I64d", total, free);
 }
 
 void ReportEnvironment::ReportUpTime() const {
@@ -286,7 +286,7 @@ void ReportEnvironment::ReportUpTime() const {
   if (seconds > 0) {
     Line(kLevelLine, kFunction, __LINE__, L"[ENV] System up time: %ls", FormatUpTime(seconds).c_str());
   } else {
-    Line(kLevelLine, kFunction, __LINE__, L"[ENV] Could not get System up time information. [%lld]",
+    Line(kLevelLine, kFunction, __LINE__, L"[ENV] Could not get System up time information. [%I64d]",
          static_cast<long long>(seconds));
   }
 }
@@ -313,14 +313,14 @@ void ReportEnvironment::ReportMemory(LogCallback sink) {
     status.dwLength = sizeof(status);
     if (memoryStatusEx(&status)) {
       line(L"[ENV] %ld percent of memory in use.", static_cast<long>(status.dwMemoryLoad));
-      line(L"[ENV] Total size of physical memory: %lld KB", static_cast<long long>(status.ullTotalPhys / 1024));
-      line(L"[ENV] Size of physical memory available: %lld KB", static_cast<long long>(status.ullAvailPhys / 1024));
-      line(L"[ENV] Size of the committed memory limit: %lld KB", static_cast<long long>(status.ullTotalPageFile / 1024));
-      line(L"[ENV] Size of available memory to commit: %lld KB", static_cast<long long>(status.ullAvailPageFile / 1024));
-      line(L"[ENV] Total size of the user mode portion of the virtual address space of the QAV process: %lld KB",
+      line(L"[ENV] Total size of physical memory: %I64d KB", static_cast<long long>(status.ullTotalPhys / 1024));
+      line(L"[ENV] Size of physical memory available: %I64d KB", static_cast<long long>(status.ullAvailPhys / 1024));
+      line(L"[ENV] Size of the committed memory limit: %I64d KB", static_cast<long long>(status.ullTotalPageFile / 1024));
+      line(L"[ENV] Size of available memory to commit: %I64d KB", static_cast<long long>(status.ullAvailPageFile / 1024));
+      line(L"[ENV] Total size of the user mode portion of the virtual address space of the QAV process: %I64d KB",
            static_cast<long long>(status.ullTotalVirtual / 1024));
       line(L"[ENV] Size of unreserved and uncommitted memory in the user mode portion of the virtual address space "
-           L"of the QAV process: %lld KB",
+           L"of the QAV process: %I64d KB",
            static_cast<long long>(status.ullAvailVirtual / 1024));
     }
   } else {
@@ -348,7 +348,7 @@ void ReportEnvironment::ReportMemory(LogCallback sink) {
   counters.cb = sizeof(counters);
   if (process.valid() &&
       memoryInfo(process.get(), reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof(counters))) {
-    line(L"[ENV] Size of private memory of the QAV process: %lld KB",
+    line(L"[ENV] Size of private memory of the QAV process: %I64d KB",
          static_cast<long long>(counters.PrivateUsage / 1024));
   }
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "support/environment/environment_report.h"
+#include "support/formatted_report.h"
 #include "tests/common/log_capture.h"
 #include "tests/environment/enumerator_registration.h"
 
@@ -106,6 +107,15 @@ TEST(ReportFormatting, UpTimeTimeZoneAndBlanks) {
   EXPECT_EQ(L"UTC (GMT+00:00)", ReportEnvironment::FormatTimeZone(L"UTC", 0));
   EXPECT_EQ(L"AMD Ryzen 7", ReportEnvironment::StripBlanks(L" \t AMD Ryzen 7\t  "));
   EXPECT_EQ(L"", ReportEnvironment::StripBlanks(L" \t \t"));
+}
+
+TEST(ReportSink, LinesAreCutAt510Characters) {
+  LogCapture log;
+  ErrorRecord record;
+  const std::wstring longText(600, L'w');
+  SendFormatted<512>(LogCapture::Callback(), &record, 3, "test", __LINE__, L"[ENV] %ls", longText.c_str());
+  ASSERT_EQ(1u, log.entries().size());
+  EXPECT_EQ(L"[ENV] " + longText.substr(0, 504), log.entries()[0].message);
 }
 
 unsigned char g_writableSink[64];
