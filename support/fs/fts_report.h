@@ -3,8 +3,8 @@
 // module's own error record, messages formatted into the fixed buffer.
 
 #include <cstdint>
-#include <cwchar>
 
+#include "support/formatted_report.h"
 #include "support/log_callback.h"
 
 namespace fts {
@@ -26,15 +26,10 @@ inline void Send(LogCallback callback, int32_t level, Progress progress, const w
   callback(level, progress.level, progress.total, progress.position, message, function, line, ModuleRecord());
 }
 
-// A message with arguments; the callback is tested first so that nothing is
-// formatted for nobody.
 template <typename... Args>
 void Report(LogCallback callback, int32_t level, const char* function, int32_t line, const wchar_t* format,
             Args... args) {
-  if (!IsUsableCallback(callback)) return;
-  wchar_t message[kLogMessageUnits] = {};
-  if (std::swprintf(message, kLogMessageUnits - 1, format, args...) < 0) message[0] = L'\0';
-  Send(callback, level, Progress{}, message, function, line);
+  SendFormatted<kLogMessageUnits>(callback, ModuleRecord(), level, function, line, format, args...);
 }
 
 }  // namespace detail
