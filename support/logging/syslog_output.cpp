@@ -8,6 +8,7 @@
 
 #include "support/fs/code_page.h"
 #include "support/fs/text_utils.h"
+#include "support/logging/debug_logger.h"
 
 namespace {
 
@@ -154,7 +155,7 @@ void SyslogOutput::ConnectSocket(SyslogTarget& target, bool blocking) {
 }
 
 void SyslogOutput::Send(const SyslogFields& fields, int32_t outputLevel) {
-  if (fields.level > outputLevel && fields.level != kAlwaysSentLevel) return;
+  if (fields.level > outputLevel && fields.level != kAlwaysLoggedLevel) return;
   const std::wstring message = FormatSyslogMessage(fields, hostName_.c_str(), sequence_);
   sequence_ = sequence_ >= 9999 ? 0 : sequence_ + 1;
   std::string bytes;

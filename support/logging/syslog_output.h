@@ -13,8 +13,6 @@
 #include "support/logging/winsock.h"
 
 constexpr uint16_t kDefaultSyslogPort = 514;
-// Entries at this level pass the output whatever its level.
-constexpr int32_t kAlwaysSentLevel = 5;
 // The longest host list taken, in characters.
 constexpr size_t kSyslogHostListLimit = 2047;
 
