@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 
 #include <windows.h>
@@ -30,7 +31,7 @@ TEST(SessionNamesTest, EscapesDecodeToUnitsAndEncodeBackAsAsciiWithoutSpaces) {
     EXPECT_EQ(name, c.name) << c.reported;
     EXPECT_EQ(EncodeSessionName(name), c.reported);
     std::wstring again;
-    ASSERT_TRUE(DecodeSessionName(std::wstring(c.reported, c.reported + strlen(c.reported)), &again, &error));
+    ASSERT_TRUE(DecodeSessionName(std::wstring(c.reported, c.reported + std::strlen(c.reported)), &again, &error));
     EXPECT_EQ(again, c.name) << c.reported;
   }
   for (const wchar_t* bad : {L"trailing\\", L"\\t", L"\\u12", L"\\u12G4"}) {
