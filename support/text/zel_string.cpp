@@ -50,13 +50,14 @@ WipedBuffer<wchar_t> DecodeNarrow(const char* text, size_t count, bool useWindow
 }
 
 // printf into a buffer of `units` elements, always terminated. Answers the
-// count written, or -1 when the result was cut or the format failed; the C99
-// functions and the MSVC run-time report a cut result differently.
+// count written, or -1 when the result was cut or the format failed. The
+// platform formatter's rules hold with both compilers (a wide "%s" takes wide
+// text, "%I64d" is known); MinGW's C99 vswprintf would read "%s" as narrow.
 int FormatBounded(wchar_t* buffer, size_t units, const wchar_t* format, va_list args) {
 #ifdef _MSC_VER
   const int written = _vsnwprintf_s(buffer, units, _TRUNCATE, format, args);
 #else
-  const int written = vswprintf(buffer, units, format, args);
+  const int written = _vsnwprintf(buffer, units - 1, format, args);
 #endif
   buffer[units - 1] = L'\0';
   return written < 0 || static_cast<size_t>(written) >= units ? -1 : written;
@@ -66,7 +67,7 @@ int FormatBounded(char* buffer, size_t units, const char* format, va_list args) 
 #ifdef _MSC_VER
   const int written = _vsnprintf_s(buffer, units, _TRUNCATE, format, args);
 #else
-  const int written = vsnprintf(buffer, units, format, args);
+  const int written = _vsnprintf(buffer, units - 1, format, args);
 #endif
   buffer[units - 1] = '\0';
   return written < 0 || static_cast<size_t>(written) >= units ? -1 : written;
