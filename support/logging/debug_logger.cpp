@@ -1,5 +1,7 @@
 #include "support/logging/debug_logger.h"
 
+#include "support/environment/environment_report.h"
+
 #include <algorithm>
 
 namespace {
@@ -44,7 +46,7 @@ void LocalTimeNow(SYSTEMTIME& local) {
 
 }  // namespace
 
-DebugLogger::DebugLogger() : Thread("DebugLogger") {}
+DebugLogger::DebugLogger() : Thread("DebugLogger"), environmentReport_(std::make_unique<::ReportEnvironment>()) {}
 
 DebugLogger::~DebugLogger() {
   // Entries logged from other statics' destructors are dropped from here on.

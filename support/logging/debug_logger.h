@@ -20,6 +20,8 @@
 #include "support/logging/log_entry.h"
 #include "support/threads/thread.h"
 
+class ReportEnvironment;
+
 // The level every output takes, used for reports about invalid entries.
 constexpr int32_t kAlwaysLoggedLevel = 5;
 
@@ -158,6 +160,9 @@ class DebugLogger : public Thread {
   DebugLoggerSettings settings_;
   DebugLogFile file_{*this, settings_};
   EventLogOutput eventLog_;
+  // Notes the module's load time as the process start; reports through the
+  // entry points. (Held by pointer: its header includes the entry points.)
+  std::unique_ptr<::ReportEnvironment> environmentReport_;
   bool queueWarned_ = false;
   bool queueDropping_ = false;
   std::atomic<bool> environmentReportPending_{false};

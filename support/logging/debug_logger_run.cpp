@@ -2,6 +2,7 @@
 // every 200 ms (or when stopped) writes all queued entries, watching the
 // queue's length against its limit, and polls the registry every 30 s.
 
+#include "support/environment/environment_report.h"
 #include "support/logging/console_output.h"
 #include "support/logging/debug_logger.h"
 #include "support/registry/registry.h"
@@ -182,6 +183,4 @@ void DebugLogger::ReportEnvironment() {
   }
 }
 
-void DebugLogger::RunEnvironmentReport() {
-  // The "[ENV]" report of the environment-report module is run from here.
-}
+void DebugLogger::RunEnvironmentReport() { environmentReport_->ReportEnvironmentVersions(); }

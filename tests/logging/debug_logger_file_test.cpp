@@ -138,3 +138,16 @@ TEST_F(LoggerFileTest, ALimitBelowOneLineRollsEveryEntryWithoutLosingAny) {
   }
   EXPECT_FALSE(Exists(L"tiny_004.log"));
 }
+
+// The first file is opened before the logger is ready, when logged lines
+// are still dropped: its environment report is run once the logger is.
+TEST_F(LoggerFileTest, TheFirstFileAndEveryLaterOneCarryTheEnvironmentReport) {
+  SetReportEnvironmentOnOpen(true);
+  Number(L"DebugLogSize", 20000);
+  Number(L"DebugLogAutoRoll", 1);
+  ASSERT_TRUE(Start(L"env.log"));
+  FlushAndStopDebugLogger();
+  const std::wstring first = Normalize(Decode(L"env_000.log", 1));
+  EXPECT_NE(std::wstring::npos, first.find(L"[ENV] Current Process: "));
+  EXPECT_NE(std::wstring::npos, first.find(L"[ENV] Current Process logged on as: "));
+}

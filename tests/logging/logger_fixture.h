@@ -32,10 +32,13 @@ class LoggerTest : public ScratchFolderTest {
                               std::make_pair(L"DebugLogMaxEventQueue", 0)}) {
       Number(value.first, static_cast<DWORD>(value.second));
     }
+    // Whole files are compared without the environment report.
+    SetReportEnvironmentOnOpen(false);
   }
   void TearDown() override {
     FlushAndStopDebugLogger();
     SetSplitLines(false);
+    SetReportEnvironmentOnOpen(true);
     RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
     ScratchFolderTest::TearDown();
   }
