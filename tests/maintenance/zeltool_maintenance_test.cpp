@@ -115,6 +115,7 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
        "2: Unknown class name: [Win32_NoSuchClass]\n"},
       {L"mof remove-class Win32_PerfRawData_Fernwick_Router_Session", S_OK, 0, 0, ""},
       {L"cleanup router", S_OK, 0, 0, ""},
+      {L"cleanup agent", S_OK, 0, 0, ""},
   };
   for (const auto& vector : vectors) {
     SCOPED_TRACE(std::string(vector.arguments.begin(), vector.arguments.end()));
