@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/log_callback.h"
+#include "support/logging/debug_log.h"
 
 class ReportEnvironment {
  public:
@@ -23,7 +24,7 @@ class ReportEnvironment {
   void ReportSystemInfo();
   void ReportSystemMemoryInfo() { ReportMemory(sink_); }
   // For callers without an object: the memory lines through `sink`.
-  static void ReportMemory(LogCallback sink);
+  static void ReportMemory(LogCallback sink = &LogReportLine);
   void ReportCurrentProcesses();
   void ReportCurrentProcessesNT();
 

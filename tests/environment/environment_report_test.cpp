@@ -16,10 +16,45 @@
 
 namespace {
 
+constexpr wchar_t kWinsockParameters[] = L"SYSTEM\\CurrentControlSet\\Services\\Winsock2\\Parameters";
+constexpr wchar_t kTestCatalog[] = L"FernwickTestCatalog";
+constexpr wchar_t kTcpIpProvider[] = L"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\ServiceProvider";
+constexpr wchar_t kWinsockLibrary[] = L"%SystemRoot%\\system32\\ws2_32.dll";
+
+void SetText(const std::wstring& key, const wchar_t* name, const std::wstring& value, DWORD type = REG_SZ) {
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, type, value.c_str(),
+                  static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+// Wine's prefix has neither a name-space catalog nor a TCP/IP provider path;
+// the test writes both (60 catalog entries) and removes them afterwards.
+class WinsockEntries {
+ public:
+  WinsockEntries() {
+    const std::wstring entries = std::wstring(kWinsockParameters) + L"\\" + kTestCatalog + L"\\Catalog_Entries";
+    for (int i = 0; i < 60; ++i) {
+      wchar_t name[16];
+      swprintf(name, 16, L"%012d", i);
+      SetText(entries + L"\\" + name, L"DisplayString", L"Provider " + std::to_wstring(i));
+      SetText(entries + L"\\" + name, L"LibraryPath", kWinsockLibrary, REG_EXPAND_SZ);
+    }
+    SetText(kWinsockParameters, L"Current_NameSpace_Catalog", kTestCatalog);
+    SetText(kTcpIpProvider, L"ProviderPath", kWinsockLibrary, REG_EXPAND_SZ);
+  }
+  ~WinsockEntries() {
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kWinsockParameters, L"Current_NameSpace_Catalog");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kWinsockParameters) + L"\\" + kTestCatalog).c_str());
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kTcpIpProvider, L"ProviderPath");
+  }
+  WinsockEntries(const WinsockEntries&) = delete;
+  WinsockEntries& operator=(const WinsockEntries&) = delete;
+};
+
 class FullReport : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     EnumeratorRegistration registration;
+    WinsockEntries winsock;
     SetEnvironmentVariableW(L"FERNWICK_OLEDB_ROWS", L"SQLNCLI11|SQLOLEDB|SQLNCLI 10 x|sqloledb|MSDASQL");
     LogCapture log;
     ReportEnvironment report;
@@ -52,8 +87,8 @@ TEST_F(FullReport, LinesComeInTheReportsOrder) {
       L"[ENV] Current Process: ", L"[ENV] Current Process logged on as: ", L"[ENV] Current Process id: ",
       L"[ENV] Computer Host Name: ", L"[ENV] Processor Identifier: ", L"[ENV] Number of Processors: ",
       L"[ENV] Total size of physical memory: ", L"[ENV] Total HD bytes: ", L"[ENV] Could not get System up time",
-      L"[ENV] Local Time Zone: ", L"[ENV] Unable to find TCP/IP provider", L"[ENV] Local machine IP Address = ",
-      L"[ENV] Microsoft XML Parser", L"[ENV] SQLCLI provider is available: ", L"[ENV] Running Process: "};
+      L"[ENV] Local Time Zone: ", L"[ENV] TCP/IP provider (Winsock) File Version: ",
+      L"[ENV] Local machine IP Address = ", L"[ENV] Winsock2 file: ", L"[ENV] Microsoft XML Parser", L"[ENV] SQLCLI provider is available: ", L"[ENV] Running Process: "};
   int previous = -1;
   for (const wchar_t* prefix : order) {
     const int at = Find(prefix);
@@ -96,6 +131,29 @@ TEST_F(FullReport, SqlServerProvidersByName) {
     providerLines += e.message.find(L"provider is available") != std::wstring::npos;
   }
   EXPECT_EQ(3, providerLines);
+}
+
+TEST_F(FullReport, WinsockProvidersAtMostFiftyWithExpandedPaths) {
+  wchar_t expanded[MAX_PATH] = {};
+  ExpandEnvironmentStringsW(kWinsockLibrary, expanded, MAX_PATH);
+  DWORD ignored = 0;
+  std::vector<BYTE> info(GetFileVersionInfoSizeW(expanded, &ignored));
+  ASSERT_FALSE(info.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(expanded, 0, static_cast<DWORD>(info.size()), info.data()));
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  const std::wstring version = std::to_wstring(HIWORD(fixed->dwFileVersionMS)) + L"." +
+                               std::to_wstring(LOWORD(fixed->dwFileVersionMS)) + L"." +
+                               std::to_wstring(HIWORD(fixed->dwFileVersionLS)) + L"." +
+                               std::to_wstring(LOWORD(fixed->dwFileVersionLS));
+  int winsockLines = 0;
+  for (const auto& e : *entries_) winsockLines += e.message.find(L"[ENV] Winsock2 file: ") == 0;
+  EXPECT_EQ(50, winsockLines);
+  EXPECT_TRUE(Has(L"[ENV] Winsock2 file: Provider 0, Version: " + version + L" (" + expanded + L")"));
+  EXPECT_TRUE(Has(L"[ENV] Winsock2 file: Provider 49, Version: " + version + L" (" + expanded + L")"));
+  EXPECT_FALSE(Has(L"[ENV] Winsock2 file: Provider 50, Version: " + version + L" (" + expanded + L")"));
+  EXPECT_TRUE(Has(L"[ENV] TCP/IP provider (Winsock) File Version: " + version + L" (" + kWinsockLibrary + L")"));
 }
 
 TEST(ReportFormatting, UpTimeTimeZoneAndBlanks) {
