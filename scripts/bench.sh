@@ -2,4 +2,4 @@
 # Sets up and builds like scripts/test.sh, then runs the benchmarks under Wine
 # and prints their figures.
 exec bash "$(dirname "$0")/with-wine.sh" bash -c \
-  'wine bin/ProviderBench.exe && wine bin/FsBench.exe && wine bin/TextBench.exe && wine bin/LoggingBench.exe'
+  'wine bin/ProviderBench.exe && wine bin/LoadBench.exe && wine bin/FsBench.exe && wine bin/TextBench.exe && wine bin/LoggingBench.exe'
