@@ -40,6 +40,7 @@ bool ReadWords(uint64_t address, uint64_t* words, size_t count) {
 
 // What is copied from a suspended thread.
 struct ThreadSnapshot {
+  CONTEXT context;
   uint64_t stackPointer = 0;
   uint64_t framePointer = 0;
   uint64_t stackStart = 0;
@@ -56,7 +57,7 @@ struct ThreadSnapshot {
 // Runs while the target is suspended: reads registers and raw memory into
 // the snapshot only (no lock, no log, no heap).
 bool Capture(HANDLE thread, ThreadSnapshot& snapshot) {
-  alignas(16) CONTEXT context;
+  CONTEXT& context = snapshot.context;
   std::memset(&context, 0, sizeof(context));
   context.ContextFlags = CONTEXT_FULL;
   if (!GetThreadContext(thread, &context)) return false;
@@ -76,6 +77,52 @@ bool Capture(HANDLE thread, ThreadSnapshot& snapshot) {
   }
   snapshot.walked = ExtractCallStackFrames(context.Rbp, context.Rsp, context.Rip, snapshot.frames);
   return true;
+}
+
+// The snapshot whose copied stack the unwinder reads; set only while the
+// engine lock is held.
+const ThreadSnapshot* walkedSnapshot = nullptr;
+
+// Serves the unwinder's reads from the copied stack, where the thread's
+// frames were when it was stopped, and everything else (code, unwind data)
+// from the memory map's readable pages.
+BOOL CALLBACK ReadSnapshotMemory(HANDLE, DWORD64 address, void* buffer, DWORD size, DWORD* read) {
+  const ThreadSnapshot& snapshot = *walkedSnapshot;
+  size_t copied = 0;
+  if (address >= snapshot.stackStart && address + size <= snapshot.stackStart + snapshot.stackLength) {
+    std::memcpy(buffer, snapshot.stack + (address - snapshot.stackStart), size);
+    copied = size;
+  } else {
+    copied = CopyReadable(buffer, address, size);
+  }
+  if (read != nullptr) *read = static_cast<DWORD>(copied);
+  return copied == size ? TRUE : FALSE;
+}
+
+// Unwinds the snapshot's context with DbgHelp, which knows how frames without
+// a frame pointer (system code, optimised code) are laid out; the frame chain
+// alone stops at the first such frame. Returns the number of frames walked.
+int UnwindSnapshot(const ThreadSnapshot& snapshot, ThreadCallStackFrames& frames) {
+  const DbgHelpFunctions& dbghelp = StackTrace.Functions();
+  frames.count = 0;
+  if (dbghelp.StackWalk64 == nullptr) return 0;
+  alignas(16) CONTEXT context = snapshot.context;
+  STACKFRAME64 frame = {};
+  frame.AddrPC = {context.Rip, 0, AddrModeFlat};
+  frame.AddrStack = {context.Rsp, 0, AddrModeFlat};
+  frame.AddrFrame = {context.Rbp, 0, AddrModeFlat};
+  walkedSnapshot = &snapshot;
+  int walked = 0;
+  while (walked < ThreadCallStackFrames::kCapacity &&
+         dbghelp.StackWalk64(IMAGE_FILE_MACHINE_AMD64, StackTrace.Process(), GetCurrentThread(), &frame, &context,
+                             ReadSnapshotMemory, dbghelp.SymFunctionTableAccess64, dbghelp.SymGetModuleBase64,
+                             nullptr) == TRUE &&
+         frame.AddrPC.Offset != 0) {
+    if (frames.count < ThreadCallStackFrames::kStoredLimit) frames.frames[frames.count++] = frame;
+    ++walked;
+  }
+  walkedSnapshot = nullptr;
+  return walked;
 }
 
 }  // namespace
@@ -136,7 +183,7 @@ bool DumpThreadCallStack(HANDLE thread) {
   }
   // Large, and kept off the heap: nothing may be allocated while the target
   // is suspended, since it may hold the heap lock.
-  static_assert(sizeof(ThreadSnapshot) < 64 * 1024, "the snapshot lives on the stack");
+  static_assert(sizeof(ThreadSnapshot) < 48 * 1024, "the snapshot lives on the stack");
   ThreadSnapshot snapshot;
   const bool captured = Capture(duplicate, snapshot);
   const bool resumed = ResumeThread(duplicate) != static_cast<DWORD>(-1);
@@ -151,20 +198,26 @@ bool DumpThreadCallStack(HANDLE thread) {
              SystemErrorTextNarrow(resumeError).c_str(), static_cast<long>(resumeError));
     return false;
   }
-  if (snapshot.walked == 0) {
-    DebugLog(1, "Failed to extract call stack frames for thread Handle=0x%I64X", callerHandle);
-    return false;
-  }
   if (!StackTrace.Initialize()) {
     DebugLog(3, "Error innitializing the symbol engine");
+    return false;
+  }
+  // The unwinder's frames when it finds any, else the frame chain's.
+  ThreadCallStackFrames unwound;
+  const int unwoundCount = UnwindSnapshot(snapshot, unwound);
+  const ThreadCallStackFrames& frames = unwoundCount > 0 ? unwound : snapshot.frames;
+  const int walked = unwoundCount > 0 ? unwoundCount : snapshot.walked;
+  if (walked == 0) {
+    StackTrace.Unlock();
+    DebugLog(1, "Failed to extract call stack frames for thread Handle=0x%I64X", callerHandle);
     return false;
   }
   DebugLog(3, "Stack Frame Context: ESP=%016I64X  EBP=%016I64X", snapshot.stackPointer, snapshot.framePointer);
   MemoryDump(snapshot.stackStart, snapshot.stack, snapshot.stackLength);
   if (snapshot.frameTaken) MemoryDump(snapshot.frameStart, snapshot.frame, snapshot.frameLength);
-  for (int i = 0; i < snapshot.frames.count; ++i) PrintThreadCallStackFrame(&snapshot.frames.frames[i]);
-  if (snapshot.walked > snapshot.frames.count) {
-    DebugLog(3, "Quitting StackWalkDump after %d iterations", static_cast<int>(snapshot.frames.count));
+  for (int i = 0; i < frames.count; ++i) PrintThreadCallStackFrame(&frames.frames[i]);
+  if (walked > frames.count) {
+    DebugLog(3, "Quitting StackWalkDump after %d iterations", static_cast<int>(frames.count));
   }
   StackTrace.Unlock();
   return true;

@@ -25,7 +25,7 @@ void FakeStack::LinkTo(int from, uint64_t next, uint64_t returnAddress) {
 }
 
 std::string CapturedContext::FileName() const {
-  const size_t cut = file.find_last_of('\\');
+  const size_t cut = file.find_last_of("\\/");
   return cut == std::string::npos ? file : file.substr(cut + 1);
 }
 

@@ -48,7 +48,7 @@ struct CapturedContext {
   CONTEXT context;
   std::string file;
   int line;
-  // The file name as dumps print it, the line padded to four digits.
+  // The file name without its folder, the line padded to four digits.
   std::string FileName() const;
   std::string PaddedLine() const;
   // The executable's name without folder and extension.

@@ -83,8 +83,9 @@ TEST(SymbolPath, JoinsFoldersAndVariablesInOrderAndReportsUnsetOnes) {
     ScopedVariable alternate("_NT_ALTERNATE_SYMBOL_PATH", "d:\\alt");
     const std::string full = std::string(folder) + ";" + executableFolder + ";srv*c:\\symbols;d:\\alt;" + root;
     EXPECT_EQ(std::string(engine.GetSymbolPath(path, sizeof(path))), full);
-    char small[10];
-    EXPECT_EQ(std::string(engine.GetSymbolPath(small, sizeof(small))), full.substr(0, 9));
+    // Every component fits, the whole path does not: it is cut.
+    std::vector<char> small(full.size() - 5);
+    EXPECT_EQ(std::string(engine.GetSymbolPath(small.data(), small.size())), full.substr(0, small.size() - 1));
   }
   EXPECT_EQ(engine.GetSymbolPath(nullptr, 10), nullptr);
 }
@@ -189,9 +190,9 @@ TEST(CurrentThreadDump, NamesTheCapturingFunctionWithItsFileAndLine) {
     RecordingSink sink;
     EXPECT_EQ(DumpCallStack(GetCurrentThread(), &captured.context), 1);
     const auto texts = NarrowTexts(sink);
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts[0], "Stack Frame Context: ESP=" + Hex16(captured.context.Rsp) +
-                            "  EBP=" + Hex16(captured.context.Rbp));
+    EXPECT_EQ(CountContaining(texts, "Stack Frame Context: ESP=" + Hex16(captured.context.Rsp) +
+                                         "  EBP=" + Hex16(captured.context.Rbp)),
+              1u);
     EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
     EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Source File: " + captured.FileName() +
                                          ", line " + captured.PaddedLine()),
@@ -203,7 +204,8 @@ TEST(CurrentThreadDump, NamesTheCapturingFunctionWithItsFileAndLine) {
     const std::string output = Narrow(text.GetWide());
     EXPECT_EQ(output.rfind("#-----    Call Stack   -----\n", 0), 0u);
     EXPECT_NE(output.find("#\t1:\t" + captured.ModuleName() + "!CaptureHere\n"), std::string::npos) << output;
-    EXPECT_NE(output.find(captured.file + "(" + std::to_string(captured.line) + ") "), std::string::npos) << output;
+    EXPECT_NE(output.find(captured.FileName() + "(" + std::to_string(captured.line) + ") "), std::string::npos)
+        << output;
   }
 }
 
@@ -225,7 +227,8 @@ TEST(OtherThreadDump, CapturesAWaitingThreadAndLeavesItRunning) {
   ASSERT_TRUE(DumpThreadCallStack(waiting.Handle()));
   const auto texts = NarrowTexts(sink);
   EXPECT_EQ(CountContaining(texts, "Stack Frame Context: ESP="), 1u);
-  EXPECT_GE(CountContaining(texts, "PrintThreadCallStackFrame - Symbol Information:"), 1u);
+  // Below the system's wait functions, which keep no frame chain.
+  EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Symbol Information: BlockInWait"), 1u);
   // Not left suspended: the previous suspend count is 0.
   EXPECT_EQ(SuspendThread(waiting.Handle()), 0u);
   ResumeThread(waiting.Handle());
