@@ -1,0 +1,189 @@
+#include <string>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "support/logging/log_file_names.h"
+#include "tests/logging/scratch_folder.h"
+
+namespace {
+
+std::tm Date(int year, int month, int day) {
+  std::tm date = {};
+  date.tm_year = year - 1900;
+  date.tm_mon = month - 1;
+  date.tm_mday = day;
+  return date;
+}
+
+SYSTEMTIME Local(WORD year, WORD month, WORD day, WORD hour) {
+  SYSTEMTIME time = {};
+  time.wYear = year;
+  time.wMonth = month;
+  time.wDay = day;
+  time.wHour = hour;
+  return time;
+}
+
+}  // namespace
+
+using LogFileNamesTest = ScratchFolderTest;
+
+TEST_F(LogFileNamesTest, PlainNamingInsertsInstanceDateAndRollBeforeTheExtension) {
+  struct Case {
+    const wchar_t* pattern;
+    int32_t instance;
+    bool daily, autoRoll, newFile;
+    const wchar_t* expected;
+  } cases[] = {
+      {L"trace.log", 0, false, false, false, L"trace.log"},
+      {L"trace.log", 2, true, true, false, L"trace-002-20240131_000.log"},
+      {L"trace.log", 0, true, false, false, L"trace20240131.log"},
+      {L"trace.log", 7, false, false, false, L"trace-007.log"},
+      {L"trace.log", 0, false, false, true, L"trace_000.log"},
+      {L"trace", 0, true, false, false, L"trace20240131"},
+      {L"a.b\\trace", 0, true, false, false, L"a20240131.b\\trace"},
+  };
+  for (const Case& c : cases) {
+    LogFileNaming naming;
+    naming.logFile = Path(c.pattern);
+    naming.instanceNumber = c.instance;
+    naming.dailyFile = c.daily;
+    naming.autoRoll = c.autoRoll;
+    EXPECT_EQ(Path(c.expected), ChooseLogFilePath(naming, Date(2024, 1, 31), c.newFile)) << c.pattern;
+  }
+}
+
+TEST_F(LogFileNamesTest, RollNumberFollowsTheHighestExistingFile) {
+  for (int i = 0; i <= 4; ++i) Put(L"trace_00" + std::to_wstring(i) + L".log");
+  Put(L"trace_x9.log");
+  Put(L"other_007.log");
+  LogFileNaming naming;
+  naming.logFile = Path(L"trace.log");
+  naming.autoRoll = true;
+  EXPECT_EQ(Path(L"trace_005.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
+  Put(L"trace_005.log");
+  EXPECT_EQ(Path(L"trace_006.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
+}
+
+TEST_F(LogFileNamesTest, LogRootNamesInAllFourLayouts) {
+  struct Case {
+    bool daily, dayFolder;
+    const wchar_t* expected;
+  } cases[] = {
+      {true, true, L"20240131\\HOST_relay_01_20240131_0003.txt"},
+      {true, false, L"HOST_relay_01_20240131_0003.txt"},
+      {false, true, L"20240131\\HOST_relay_01_0003.txt"},
+      {false, false, L"HOST_relay_01_0003.txt"},
+  };
+  for (const Case& c : cases) {
+    LogFileNaming naming;
+    naming.logFolder = folder_;
+    naming.computerName = L"HOST";
+    naming.fileIdent = L"relay";
+    naming.instanceNumber = 1;
+    naming.dailyFile = c.daily;
+    naming.dailyFolder = c.dayFolder;
+    EXPECT_EQ(Path(c.expected), BuildLogRootFileName(naming, Date(2024, 1, 31), 3));
+    naming.filePrefix = L"pre_";
+    const std::wstring expected = c.expected;
+    const size_t name = expected.rfind(L'\\') == std::wstring::npos ? 0 : expected.rfind(L'\\') + 1;
+    EXPECT_EQ(Path(expected.substr(0, name) + L"pre_" + expected.substr(name)),
+              BuildLogRootFileName(naming, Date(2024, 1, 31), 3));
+  }
+}
+
+TEST_F(LogFileNamesTest, LogRootNumberContinuesTheNewestOrStartsANewOne) {
+  LogFileNaming naming;
+  naming.logRootNaming = true;
+  naming.logFolder = folder_;
+  naming.computerName = L"HOST";
+  naming.fileIdent = L"relay";
+  naming.instanceNumber = 1;
+  naming.dailyFile = true;
+  const std::tm today = Date(2024, 1, 31);
+  EXPECT_EQ(Path(L"HOST_relay_01_20240131_0001.txt"), ChooseLogFilePath(naming, today, false));
+  for (const wchar_t* n : {L"0001", L"0002", L"0003"}) Put(std::wstring(L"x_HOST_relay_01_20240131_") + n + L".txt");
+  Put(L"HOST_relay_02_20240131_0009.txt");  // another instance
+  Put(L"HOST_relay_01_20240130_0007.txt");  // another day
+  EXPECT_EQ(3, FindHighestFileNumber(naming, today));
+  EXPECT_EQ(Path(L"HOST_relay_01_20240131_0003.txt"), ChooseLogFilePath(naming, today, false));
+  EXPECT_EQ(Path(L"HOST_relay_01_20240131_0004.txt"), ChooseLogFilePath(naming, today, true));
+  naming.autoRoll = true;
+  EXPECT_EQ(Path(L"HOST_relay_01_20240131_0004.txt"), ChooseLogFilePath(naming, today, false));
+}
+
+TEST_F(LogFileNamesTest, PlainCleanUpDeletesOnlyExpiredFilesOfItsOwnPattern) {
+  const SYSTEMTIME old = Local(2024, 1, 29, 23);  // before yesterday's midnight
+  const SYSTEMTIME yesterday = Local(2024, 1, 30, 10);
+  const struct {
+    const wchar_t* name;
+    SYSTEMTIME written;
+    bool kept;
+  } files[] = {
+      {L"trace-003-20240129.log", old, false}, {L"trace-003-20240129_002.log", old, false},
+      {L"trace-003-20240130.log", yesterday, true}, {L"trace-003-2024012.log", old, true},
+      {L"trace-004-20240129.log", old, true},   {L"other-003-20240129.log", old, true},
+      {L"trace-003-20240129.txt", old, true},
+  };
+  for (const auto& f : files) {
+    Put(f.name);
+    Stamp(f.name, f.written, false, true);
+  }
+  LogFileNaming naming;
+  naming.logFile = Path(L"trace.log");
+  naming.instanceNumber = 3;
+  naming.dailyFile = true;
+  naming.fileAgeLimitDays = 1;
+  EXPECT_EQ(Path(L"trace-003-20240131.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
+  for (const auto& f : files) EXPECT_EQ(f.kept, Exists(f.name)) << f.name;
+}
+
+// Wine reports a file's last-write time as its creation time, so which of
+// the two judges a file cannot be told apart here; both are set alike.
+TEST_F(LogFileNamesTest, LogRootCleanUpDeletesExpiredFilesAndEmptiedDayFoldersOnly) {
+  const SYSTEMTIME old = Local(2024, 1, 28, 23);  // before the threshold
+  const SYSTEMTIME recent = Local(2024, 1, 29, 1);
+  const struct {
+    const wchar_t* name;
+    SYSTEMTIME written;
+    bool kept;
+  } files[] = {
+      {L"20240120\\HOST_relay_01_20240120_0001.txt", old, false},
+      {L"20240121\\pre_HOST_relay_01_20240121_0001.txt", old, false},
+      {L"20240121\\HOST_relay_01_20240121_0002.txt", recent, true},
+      {L"HOST_relay_01_20240119_0001.txt", old, false},
+      {L"HOST_relay_01_20240129_0001.txt", recent, true},
+      // Not this logger's files or folders.
+      {L"2024013x\\HOST_relay_01_20240120_0001.txt", old, true},
+      {L"20240122\\notes.txt", old, true},
+      {L"HOST_other_01_20240119_0001.txt", old, true},
+      {L"HOST_relay_02_20240119_0001.txt", old, true},
+      {L"HOST_relay_01_20240119_0001.log", old, true},
+  };
+  for (const auto& f : files) {
+    Put(f.name);
+    Stamp(f.name, f.written, true, true);
+  }
+  LogFileNaming naming;
+  naming.logFolder = folder_;
+  naming.computerName = L"HOST";
+  naming.fileIdent = L"relay";
+  naming.instanceNumber = 1;
+  naming.dailyFile = true;
+  naming.dailyFolder = true;
+  naming.fileAgeLimitDays = 2;
+  DeleteOldLogRootFiles(naming, Date(2024, 1, 31));
+  for (const auto& f : files) EXPECT_EQ(f.kept, Exists(f.name)) << f.name;
+  EXPECT_FALSE(Exists(L"20240120"));  // emptied, so removed
+  EXPECT_TRUE(Exists(L"20240121"));
+}
+
+TEST(LogComputerNameTest, IsTheUpperCaseDnsHostName) {
+  wchar_t name[128] = {};
+  DWORD size = 128;
+  ASSERT_TRUE(GetComputerNameExW(ComputerNameDnsHostname, name, &size));
+  std::wstring expected(name);
+  CharUpperW(&expected[0]);
+  EXPECT_EQ(expected, LogComputerName());
+}
