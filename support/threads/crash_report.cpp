@@ -84,14 +84,13 @@ bool GetLogicalAddress(const void* address, char* name, DWORD nameSize, DWORD& s
     return false;
   }
 
-  ReadableMemory memory;
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  if (!memory.IsReadable(dos, sizeof(*dos)) || dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
+  if (!IsReadable(dos, sizeof(*dos)) || dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  if (!memory.IsReadable(nt, sizeof(*nt)) || nt->Signature != IMAGE_NT_SIGNATURE) return false;
+  if (!IsReadable(nt, sizeof(*nt)) || nt->Signature != IMAGE_NT_SIGNATURE) return false;
   const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
   const WORD count = nt->FileHeader.NumberOfSections;
-  if (!memory.IsReadable(sections, sizeof(IMAGE_SECTION_HEADER) * (count > 0 ? count : 1))) return false;
+  if (!IsReadable(sections, sizeof(IMAGE_SECTION_HEADER) * (count > 0 ? count : 1))) return false;
 
   const uintptr_t rva = static_cast<const unsigned char*>(address) - base;
   for (WORD i = 0; i < count; ++i) {

@@ -237,7 +237,6 @@ int PrintThreadCallStackFrame(const STACKFRAME64* frame) {
 void MemoryDump(uint64_t label, const void* data, size_t length) {
   const size_t rows = length / 16;
   DebugLog(3, "Memory dump %016I64X, length %I64d", label, static_cast<int64_t>(rows * 16));
-  ReadableMemory memory;
   const auto* bytes = static_cast<const unsigned char*>(data);
   static const char kHex[] = "0123456789ABCDEF";
   for (size_t row = 0; row < rows; ++row) {
@@ -248,7 +247,7 @@ void MemoryDump(uint64_t label, const void* data, size_t length) {
     char* hex = line + 18;
     char* text = std::strchr(line, '*') + 1;
     const unsigned char* rowBytes = bytes + row * 16;
-    for (int k = 0; k < 16 && memory.IsReadable(rowBytes + k, 1); ++k) {
+    for (int k = 0; k < 16 && IsReadable(rowBytes + k, 1); ++k) {
       const unsigned char byte = rowBytes[k];
       hex[3 * k] = kHex[byte >> 4];
       hex[3 * k + 1] = kHex[byte & 15];
@@ -256,7 +255,7 @@ void MemoryDump(uint64_t label, const void* data, size_t length) {
       if (byte >= 0x20 && byte < 0x7F) text[k] = static_cast<char>(byte);
     }
     DebugLog(3, "  %s", line);
-    if (!memory.IsReadable(rowBytes + 16, 1)) return;
+    if (!IsReadable(rowBytes + 16, 1)) return;
   }
 }
 

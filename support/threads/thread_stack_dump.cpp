@@ -2,7 +2,6 @@
 
 #include "support/fs/system_error.h"
 #include "support/logging/debug_log.h"
-#include "support/logging/readable_memory.h"
 #include "support/registry/registry.h"
 #include "support/threads/stack_trace.h"
 #include "support/threads/symbol_engine.h"
@@ -12,23 +11,32 @@ namespace {
 
 constexpr size_t kStackCopySize = 4096;
 constexpr size_t kFrameCopySize = 512;
-constexpr uint64_t kPageSize = 4096;
 
-// Copies what is readable of [source, source+length), page by page, with the
-// memory map as the bound: an uncommitted, protected or guard page ends the
-// copy before it is touched, so a stack's end never faults. Returns the
-// number of bytes copied.
+// The number of bytes from `address` to the end of its region when the region
+// is committed, readable and no guard page; 0 otherwise.
+uint64_t ReadableSpan(uint64_t address) {
+  constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                              PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+  MEMORY_BASIC_INFORMATION region;
+  if (VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &region, sizeof(region)) == 0 ||
+      region.State != MEM_COMMIT || (region.Protect & kReadable) == 0 || (region.Protect & PAGE_GUARD) != 0) {
+    return 0;
+  }
+  return reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize - address;
+}
+
+// Copies what is readable of [source, source+length) with the memory map as
+// the bound: the copy stops before an uncommitted, protected or guard page
+// instead of touching it, so a stack's end never faults, and no exception is
+// raised while another thread is suspended. Returns the bytes copied.
 size_t CopyReadable(void* destination, uint64_t source, size_t length) {
-  ReadableMemory memory;
   auto* out = static_cast<unsigned char*>(destination);
   size_t copied = 0;
   while (copied < length) {
-    const uint64_t address = source + copied;
-    const uint64_t pageRest = kPageSize - (address % kPageSize);
-    const size_t chunk = static_cast<size_t>(pageRest < length - copied ? pageRest : length - copied);
-    const auto* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
-    if (!memory.IsReadable(from, chunk)) break;
-    std::memcpy(out + copied, from, chunk);
+    const uint64_t span = ReadableSpan(source + copied);
+    if (span == 0) break;
+    const size_t chunk = static_cast<size_t>(span < length - copied ? span : length - copied);
+    std::memcpy(out + copied, reinterpret_cast<const void*>(static_cast<uintptr_t>(source + copied)), chunk);
     copied += chunk;
   }
   return copied;

@@ -35,11 +35,15 @@ volatile int* volatile faultAddress = nullptr;
 volatile int divisor = 0;
 volatile bool keepRecursing = true;
 
+// The store after the call keeps every level's frame alive, so the
+// recursion cannot become a loop.
 ZELTOOL_NOINLINE int Recurse(int depth) {
   volatile char frame[512];
   frame[0] = static_cast<char>(depth);
   if (!keepRecursing) return frame[0];
-  return Recurse(depth + 1) + frame[0];
+  const int below = Recurse(depth + 1);
+  frame[1] = static_cast<char>(below);
+  return below + frame[1];
 }
 
 ZELTOOL_NOINLINE int RaiseFault(FaultKind kind) {
