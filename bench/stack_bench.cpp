@@ -1,7 +1,7 @@
-// StackBench: what a call-stack dump costs. Formats one 20-frame call stack
-// with symbols and source lines (the first call, which loads DbgHelp and the
-// symbols, and warm calls), beside RtlCaptureStackBackTrace of the same stack
-// in the same run; then the dump of another, waiting thread into a sink that
+// StackBench: what a call-stack dump costs. Formats a call stack of 20 frames
+// of our own, each with its symbol and source line (the first call, which
+// loads DbgHelp and the symbols, and warm calls), beside
+// RtlCaptureStackBackTrace of the same stack in the same run; then the dump of another, waiting thread into a sink that
 // only counts lines, which is what DumpStackIfConfigured costs per dump.
 
 #include <windows.h>
@@ -55,7 +55,7 @@ class CountingSink : public LogSink {
   std::atomic<long> lines{0};
 };
 
-void MeasureAtDepth() {
+STACK_BENCH_NOINLINE void MeasureAtDepth() {
   CONTEXT context;
   RtlCaptureContext(&context);
   void* frames[64];
@@ -71,10 +71,10 @@ void MeasureAtDepth() {
   });
   const Figures capture = Measure(kWarmRounds * 10, [&] { RtlCaptureStackBackTrace(0, 64, frames, nullptr); });
 
-  int lines = 0;
-  for (const wchar_t* at = first.GetWide(); at != nullptr && *at != 0; ++at) lines += *at == L'\n' ? 1 : 0;
-  std::printf("stack of %d frames (RtlCaptureStackBackTrace), FormatCallStack result %lu, %d text lines\n",
-              captured, static_cast<unsigned long>(result), lines);
+  int symbols = 0;
+  for (const wchar_t* at = first.GetWide(); at != nullptr && *at != 0; ++at) symbols += *at == L'!' ? 1 : 0;
+  std::printf("stack of %d frames (RtlCaptureStackBackTrace); FormatCallStack: result %lu, %d frames named\n",
+              captured, static_cast<unsigned long>(result), symbols);
   std::printf("| operation | median µs | p99 µs |\n|---|---:|---:|\n");
   std::printf("| FormatCallStack, first call | %.0f | |\n", firstCall);
   std::printf("| FormatCallStack, warm | %.1f | %.1f |\n", warm.median, warm.p99);
@@ -82,11 +82,11 @@ void MeasureAtDepth() {
   std::printf("| ratio, warm format / capture | %.0fx | |\n", warm.median / capture.median);
 }
 
-// Recurses until the whole stack, this frame included, is kFrames deep.
-// The volatile store after the call keeps every level's frame.
+// Recurses until this frame, the ones above it and main make kFrames frames
+// of our own, every one with a symbol and a source line; the volatile store
+// after the call keeps every level's frame.
 STACK_BENCH_NOINLINE int Descend(int depth) {
-  void* frames[64];
-  if (RtlCaptureStackBackTrace(0, 64, frames, nullptr) >= kFrames - 1) {
+  if (depth == kFrames - 3) {
     MeasureAtDepth();
     return depth;
   }
