@@ -27,9 +27,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kFrames = 20;
 constexpr int kWarmRounds = 200;
 
-double Microseconds(Clock::duration duration) {
-  return std::chrono::duration<double, std::micro>(duration).count();
-}
+double Microseconds(Clock::duration duration) { return std::chrono::duration<double, std::micro>(duration).count(); }
 
 struct Figures {
   double median;
@@ -73,8 +71,8 @@ STACK_BENCH_NOINLINE void MeasureAtDepth() {
 
   int symbols = 0;
   for (const wchar_t* at = first.GetWide(); at != nullptr && *at != 0; ++at) symbols += *at == L'!' ? 1 : 0;
-  std::printf("stack of %d frames (RtlCaptureStackBackTrace); FormatCallStack: result %lu, %d frames named\n",
-              captured, static_cast<unsigned long>(result), symbols);
+  std::printf("stack of %d frames (RtlCaptureStackBackTrace); FormatCallStack: result %lu, %d frames named\n", captured,
+              static_cast<unsigned long>(result), symbols);
   std::printf("| operation | median µs | p99 µs |\n|---|---:|---:|\n");
   std::printf("| FormatCallStack, first call | %.0f | |\n", firstCall);
   std::printf("| FormatCallStack, warm | %.1f | %.1f |\n", warm.median, warm.p99);

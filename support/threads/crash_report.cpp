@@ -64,8 +64,8 @@ void LogExceptionReport(const EXCEPTION_POINTERS* exception) {
   DebugLog(3, "Exception code: %08X %s", static_cast<unsigned>(record.ExceptionCode),
            ExceptionCodeName(record.ExceptionCode));
   DebugLog(3, "Fault address:  %016I64X", static_cast<uint64_t>(reinterpret_cast<uintptr_t>(record.ExceptionAddress)));
-  DebugLog(3, "Registers:\tEAX=%016I64X EBX=%016I64X ECX=%016I64X EDX=%016I64X", context.Rax, context.Rbx,
-           context.Rcx, context.Rdx);
+  DebugLog(3, "Registers:\tEAX=%016I64X EBX=%016I64X ECX=%016I64X EDX=%016I64X", context.Rax, context.Rbx, context.Rcx,
+           context.Rdx);
   DebugLog(3, "\t\tESI=%016I64X EDI=%016I64X  EBP=%016I64X  ESP=%016I64X EIP=%016I64X FLG=%08X", context.Rsi,
            context.Rdi, context.Rbp, context.Rsp, context.Rip, static_cast<unsigned>(context.EFlags));
   DebugLog(3, "\t\tCS=%04X DS=%04X SS=%04X ES=%04X FS=%04X GS=%04X", context.SegCs, context.SegDs, context.SegSs,

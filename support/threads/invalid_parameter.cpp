@@ -59,8 +59,8 @@ InvalidParameterHandlerInstaller::InvalidParameterHandlerInstaller()
     : runtime_(LoadLibraryPreservingFilter("ucrtbase.dll")) {
   if (runtime_ == nullptr) return;
   using SetHandler = _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
-  const auto set = reinterpret_cast<SetHandler>(
-      reinterpret_cast<void*>(GetProcAddress(runtime_, "_set_invalid_parameter_handler")));
+  const auto set =
+      reinterpret_cast<SetHandler>(reinterpret_cast<void*>(GetProcAddress(runtime_, "_set_invalid_parameter_handler")));
   if (set == nullptr) return;
   set(InvalidParameterHandler);
   installed_ = true;

@@ -44,8 +44,7 @@ std::string ExecutableFolder(const std::string& path) {
   return path.substr(0, path[cut] == ':' ? cut + 1 : cut);
 }
 
-SymbolEngine::SymbolEngine()
-    : symbolPath_(new char[kSymbolPathSize]), loader_(LoadThroughFilterChain) {
+SymbolEngine::SymbolEngine() : symbolPath_(new char[kSymbolPathSize]), loader_(LoadThroughFilterChain) {
   GetSymbolPath(symbolPath_.get(), kSymbolPathSize);
   process_.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId()));
 }
@@ -82,8 +81,7 @@ char* SymbolEngine::GetSymbolPath(char* buffer, size_t size) {
     const char* name;
     const char* failure;
   } kVariables[] = {
-      {"_NT_SYMBOL_PATH",
-       "[%s] Cannot get env value for _NT_SYMBOL_PATH, the function returns error: %s. code (%d)"},
+      {"_NT_SYMBOL_PATH", "[%s] Cannot get env value for _NT_SYMBOL_PATH, the function returns error: %s. code (%d)"},
       {"_NT_ALTERNATE_SYMBOL_PATH",
        "[%s] Cannot get env value for _NT_ALTERNATE_SYMBOL_PATH, the function returns error: %s. code (%d)"},
       {"SYSTEMROOT", "[%s] Cannot get env value for SYSTEMROOT, the function returns error: %s. code (%d)"},
@@ -139,9 +137,10 @@ bool SymbolEngine::Initialize() {
   if (!library_) LoadDbgHelp();
   if (initialized_) return true;
   const DWORD options = functions_.SymGetOptions != nullptr ? functions_.SymGetOptions() : 0;
-  if (functions_.SymSetOptions != nullptr) functions_.SymSetOptions(options | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
-  initialized_ = functions_.SymInitialize != nullptr &&
-                 functions_.SymInitialize(process_.get(), symbolPath_.get(), TRUE) == TRUE;
+  if (functions_.SymSetOptions != nullptr)
+    functions_.SymSetOptions(options | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES);
+  initialized_ =
+      functions_.SymInitialize != nullptr && functions_.SymInitialize(process_.get(), symbolPath_.get(), TRUE) == TRUE;
   if (initialized_) return true;
   lock_.Leave();
   return false;

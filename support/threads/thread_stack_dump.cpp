@@ -231,8 +231,7 @@ bool DumpThreadCallStack(HANDLE thread) {
   return true;
 }
 
-void Thread::DumpStackIfConfigured(const char* keyPath, int32_t defaultCount, int32_t value,
-                                   int32_t defaultFrequency) {
+void Thread::DumpStackIfConfigured(const char* keyPath, int32_t defaultCount, int32_t value, int32_t defaultFrequency) {
   bool enabled = true;
   int32_t count = defaultCount;
   int32_t frequency = defaultFrequency;
@@ -246,8 +245,7 @@ void Thread::DumpStackIfConfigured(const char* keyPath, int32_t defaultCount, in
   }
   if (!enabled) return;
   const int32_t last = GetLastDumpValue();
-  const bool due = defaultCount == 0 || value == count ||
-                   (defaultFrequency == -1 && last != 0 && value > count) ||
+  const bool due = defaultCount == 0 || value == count || (defaultFrequency == -1 && last != 0 && value > count) ||
                    (frequency > 0 && last != 0 && value > count && value - last >= frequency);
   if (!due) return;
   if (!DumpThreadCallStack(GetHandle())) {

@@ -3,16 +3,16 @@
 // report's lines for a made-up exception, the invalid-parameter path through
 // the universal run time, and the registry-controlled dump of a thread.
 
-#include <gtest/gtest.h>
+#include "support/threads/crash_report.h"
 
-#include <windows.h>
 #include <dbghelp.h>
+#include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "support/threads/crash_report.h"
 #include "support/threads/invalid_parameter.h"
 #include "support/threads/thread.h"
 #include "tests/common/recording_sink.h"
@@ -65,9 +65,9 @@ TEST(ExceptionNames, TableCodesByTheirSdkNames) {
 
 TEST(ExceptionNames, OtherCodesTakeNtdllsTextOrKeepThePreviousOne) {
   char reference[512];
-  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                      GetModuleHandleA("NTDLL.DLL"), 0xC0000017, 0, reference, sizeof(reference),
-                                      nullptr);
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, GetModuleHandleA("NTDLL.DLL"),
+                     0xC0000017, 0, reference, sizeof(reference), nullptr);
   const std::string before = ExceptionCodeName(0xE0F0F0F0);
   if (length != 0) {
     EXPECT_STREQ(ExceptionCodeName(0xC0000017), reference);
@@ -81,8 +81,8 @@ TEST(ExceptionNames, OtherCodesTakeNtdllsTextOrKeepThePreviousOne) {
 TEST(LogicalAddress, SectionAndOffsetAsDbgHelpFindsThem) {
   HMODULE dbghelp = LoadLibraryA("dbghelp.dll");
   ASSERT_NE(dbghelp, nullptr);
-  const auto imageNtHeader = reinterpret_cast<decltype(&::ImageNtHeader)>(
-      reinterpret_cast<void*>(GetProcAddress(dbghelp, "ImageNtHeader")));
+  const auto imageNtHeader =
+      reinterpret_cast<decltype(&::ImageNtHeader)>(reinterpret_cast<void*>(GetProcAddress(dbghelp, "ImageNtHeader")));
   ASSERT_NE(imageNtHeader, nullptr);
   auto* base = reinterpret_cast<unsigned char*>(GetModuleHandleA(nullptr));
   const IMAGE_NT_HEADERS* nt = imageNtHeader(base);
@@ -150,8 +150,9 @@ TEST(InvalidParameter, TheUniversalRunTimeReportsAndTheCallerIsDumped) {
   EXPECT_EQ(close(-1), -1);
   const auto texts = NarrowTexts(sink);
   // A release run time passes no texts.
-  EXPECT_EQ(CountStarting(texts, "Invalid parameter supplied to crt function expression 'unavailable', function "
-                                 "'unavailable', in file 'unavailable', line 0"),
+  EXPECT_EQ(CountStarting(texts,
+                          "Invalid parameter supplied to crt function expression 'unavailable', function "
+                          "'unavailable', in file 'unavailable', line 0"),
             1u);
   EXPECT_EQ(CountStarting(texts, "Stack Frame Context: ESP="), 1u);
   EXPECT_EQ(CountStarting(texts, "Failed"), 0u);
@@ -170,7 +171,9 @@ class IdleThread : public Thread {
 class DumpSwitchKey {
  public:
   static constexpr const char* kPath = "Software\\FernwickTests\\StackDump";
-  DumpSwitchKey() { RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr); }
+  DumpSwitchKey() {
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+  }
   ~DumpSwitchKey() {
     RegCloseKey(key_);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, kPath);

@@ -7,6 +7,9 @@
 STACK_TEST_NOINLINE CapturedContext CaptureInLongNamedFile() {
   CapturedContext captured{};
   captured.file = __FILE__;
+  // One line, so that the address after the call and __LINE__ agree.
+  // clang-format off
   RtlCaptureContext(&captured.context); captured.line = __LINE__;
+  // clang-format on
   return captured;
 }

@@ -44,7 +44,10 @@ std::string CapturedContext::ModuleName() {
 STACK_TEST_NOINLINE CapturedContext CaptureHere() {
   CapturedContext captured{};
   captured.file = __FILE__;
+  // One line, so that the address after the call and __LINE__ agree.
+  // clang-format off
   RtlCaptureContext(&captured.context); captured.line = __LINE__;
+  // clang-format on
   return captured;
 }
 

@@ -2,8 +2,9 @@
 // independently: the memory map, __FILE__/__LINE__ of a captured context,
 // the environment and the executable's own path.
 
-#include <gtest/gtest.h>
+#include "support/threads/stack_trace.h"
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "support/threads/stack_trace.h"
 #include "support/threads/symbol_engine.h"
 #include "tests/common/recording_sink.h"
 #include "tests/threads/stack_test_support.h"
@@ -28,9 +28,8 @@ std::vector<std::string> NarrowTexts(const RecordingSink& sink) {
 }
 
 size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
-  return static_cast<size_t>(std::count_if(texts.begin(), texts.end(), [&](const std::string& text) {
-    return text.find(part) != std::string::npos;
-  }));
+  return static_cast<size_t>(std::count_if(
+      texts.begin(), texts.end(), [&](const std::string& text) { return text.find(part) != std::string::npos; }));
 }
 
 std::string Hex16(uint64_t value) {
@@ -130,8 +129,7 @@ TEST(MemoryDumpRows, WholeRowsOnlyAndUnreadableBytesStayMarked) {
     const auto texts = NarrowTexts(sink);
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0], "Memory dump 0000000000001000, length 16");
-    EXPECT_EQ(texts[1],
-              "  0000000000001000: 3E 3F 40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D  *>?@ABCDEFGHIJKLM*");
+    EXPECT_EQ(texts[1], "  0000000000001000: 3E 3F 40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D  *>?@ABCDEFGHIJKLM*");
   }
   {
     GuardedPage page;
@@ -194,8 +192,8 @@ TEST(CurrentThreadDump, NamesTheCapturingFunctionWithItsFileAndLine) {
                                          "  EBP=" + Hex16(captured.context.Rbp)),
               1u);
     EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
-    EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Source File: " + captured.FileName() +
-                                         ", line " + captured.PaddedLine()),
+    EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Source File: " + captured.FileName() + ", line " +
+                                         captured.PaddedLine()),
               1u);
   }
   {
@@ -238,7 +236,8 @@ TEST(OtherThreadDump, CapturesAWaitingThreadAndLeavesItRunning) {
 TEST(OtherThreadDump, RefusesTheCallerAndEndedThreads) {
   RecordingSink sink;
   EXPECT_FALSE(DumpThreadCallStack(GetCurrentThread()));
-  HANDLE ended = CreateThread(nullptr, 0, [](void*) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  HANDLE ended = CreateThread(
+      nullptr, 0, [](void*) -> DWORD { return 0; }, nullptr, 0, nullptr);
   ASSERT_NE(ended, nullptr);
   WaitForSingleObject(ended, INFINITE);
   EXPECT_FALSE(DumpThreadCallStack(ended));

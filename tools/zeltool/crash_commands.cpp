@@ -81,26 +81,26 @@ bool StartOrReport(const LoggerOptions& options) {
 int RunCrash(int argc, wchar_t** argv) {
   LoggerOptions options;
   FaultKind kind = FaultKind::kAccess;
-  const bool parsed =
-      ParseLoggerCommandLine(argc, argv, kCrashUsage, options, [&](tools::ArgumentList& args, const std::wstring& option) {
-        if (option != L"--kind") return args.RejectUnknown(option);
-        std::wstring value;
-        if (!args.TakeText(option, &value)) return false;
-        const struct {
-          const wchar_t* name;
-          FaultKind kind;
-        } kKinds[] = {{L"access", FaultKind::kAccess},
-                      {L"divide", FaultKind::kDivide},
-                      {L"overflow", FaultKind::kOverflow},
-                      {L"raise", FaultKind::kRaise}};
-        for (const auto& entry : kKinds) {
-          if (value == entry.name) {
-            kind = entry.kind;
-            return true;
-          }
-        }
-        return args.Fail(L"--kind takes access, divide, overflow or raise");
-      });
+  const bool parsed = ParseLoggerCommandLine(argc, argv, kCrashUsage, options,
+                                             [&](tools::ArgumentList& args, const std::wstring& option) {
+                                               if (option != L"--kind") return args.RejectUnknown(option);
+                                               std::wstring value;
+                                               if (!args.TakeText(option, &value)) return false;
+                                               const struct {
+                                                 const wchar_t* name;
+                                                 FaultKind kind;
+                                               } kKinds[] = {{L"access", FaultKind::kAccess},
+                                                             {L"divide", FaultKind::kDivide},
+                                                             {L"overflow", FaultKind::kOverflow},
+                                                             {L"raise", FaultKind::kRaise}};
+                                               for (const auto& entry : kKinds) {
+                                                 if (value == entry.name) {
+                                                   kind = entry.kind;
+                                                   return true;
+                                                 }
+                                               }
+                                               return args.Fail(L"--kind takes access, divide, overflow or raise");
+                                             });
   if (!parsed) return kExitUsage;
   if (!StartOrReport(options)) return kExitLoggerNotReady;
   DefaultHandler handler;

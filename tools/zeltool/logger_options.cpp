@@ -8,8 +8,8 @@ namespace zeltool {
 
 bool ParseLoggerCommandLine(int argc, const wchar_t* const* argv, const char* usage, LoggerOptions& options,
                             const std::function<bool(tools::ArgumentList& args, const std::wstring& option)>& other) {
-  const bool parsed = tools::ParseCommandLine(
-      argc, argv, "ZelTool", usage, [&](tools::ArgumentList& args, const std::wstring& option) {
+  const bool parsed =
+      tools::ParseCommandLine(argc, argv, "ZelTool", usage, [&](tools::ArgumentList& args, const std::wstring& option) {
         if (option == L"--key") return args.TakeText(option, &options.key);
         if (option == L"--user") {
           options.perUser = true;
