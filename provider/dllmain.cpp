@@ -1,6 +1,5 @@
 // The module's entry routine and its COM server exports.
 
-#include <clocale>
 #include <new>
 
 #include <windows.h>
@@ -9,11 +8,9 @@
 #include "provider/module_state.h"
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    // Log lines are written in the user's code page.
-    setlocale(LC_ALL, "");
-    g_moduleHandle = instance;
-  }
+  // The run-time library's locale is left alone: it is shared by the whole
+  // host process. The provider log converts its lines itself.
+  if (reason == DLL_PROCESS_ATTACH) g_moduleHandle = instance;
   return TRUE;
 }
 

@@ -2,12 +2,16 @@
 
 #include <new>
 
+#include <wrl/client.h>
+
 #include "provider/call_security.h"
 #include "provider/instance_builder.h"
 #include "provider/module_state.h"
 #include "provider/perf_data_source.h"
 #include "provider/refresher.h"
 #include "provider/wbem_result.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -233,19 +237,19 @@ STDMETHODIMP VXPerfProvider::GetObjects(IWbemServices* services, long count, IWb
 }
 
 HRESULT VXPerfProvider::GetObjectAccessClone(IUnknown* object, IWbemObjectAccess** clone) {
-  if (clone == nullptr) return WBEM_E_INVALID_PARAMETER;
-  *clone = nullptr;
+  if (clone != nullptr) *clone = nullptr;
   if (object == nullptr) return WBEM_E_INVALID_HANDLE_REQUEST;
-  IWbemClassObject* original = nullptr;
-  HRESULT hr = object->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&original));
-  if (FAILED(hr) || original == nullptr) return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
-  IWbemClassObject* copy = nullptr;
-  hr = original->Clone(&copy);
-  original->Release();
-  if (FAILED(hr) || copy == nullptr) return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
+  if (clone == nullptr) return WBEM_E_INVALID_PARAMETER;
+  // A query or clone that succeeds without an object ends here with its own
+  // (successful) result.
+  ComPtr<IWbemClassObject> original;
+  HRESULT hr = object->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(original.GetAddressOf()));
+  if (FAILED(hr) || original == nullptr) return hr;
+  ComPtr<IWbemClassObject> copy;
+  hr = original->Clone(copy.GetAddressOf());
+  if (FAILED(hr) || copy == nullptr) return hr;
   IWbemObjectAccess* access = nullptr;
   hr = copy->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
-  copy->Release();
   if (FAILED(hr)) return hr;
   *clone = access;
   return access != nullptr ? S_OK : WbemResult(WBEM_E_INVALID_DUPLICATE_PARAMETER);

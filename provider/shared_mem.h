@@ -76,6 +76,7 @@ class WMISharedMem {
 
  private:
   using Names = SharedMemLogNames<T>;
+  static constexpr const wchar_t* kNoPointerMessage = L"Could not get pointer to shared memory: [%ls]";
   struct Mapping {
     HANDLE handle;
     T* view;
@@ -178,7 +179,12 @@ bool WMISharedMem<T>::Acquire(const wchar_t* name, int count, int access) {
   if (handle_ == nullptr) {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {
-      LogLastError(1, Names::kAcquire, __LINE__, L"Cannot open memory share for %ls: %d - %ls", name);
+      // A block that exists but cannot be opened (typically access denied for
+      // a caller that is no administrator) is reported with the text
+      // administrators search for; the system's reason follows as detail.
+      Log(1, Names::kAcquire, __LINE__, kNoPointerMessage, name);
+      Log(4, Names::kAcquire, __LINE__, L"Cannot open memory share for %ls: %d - %ls", name, static_cast<int>(error),
+          SystemErrorText(error).c_str());
       return false;
     }
     if (access == kSharedMemRead) {
@@ -191,7 +197,7 @@ bool WMISharedMem<T>::Acquire(const wchar_t* name, int count, int access) {
   if (view == nullptr) {
     CloseHandle(handle_);
     handle_ = nullptr;
-    Log(1, Names::kAcquire, __LINE__, L"Could not get pointer to shared memory: [%ls]", name);
+    Log(1, Names::kAcquire, __LINE__, kNoPointerMessage, name);
     return false;
   }
   wcsncpy(name_, name, kNameUnits);

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include "support/fs/code_page.h"
 #include "support/fs/critical_section_lock.h"
 
 namespace {
@@ -63,6 +64,15 @@ void ComputerNameUpper(wchar_t (&name)[256]) {
   for (wchar_t* unit = name; *unit != L'\0'; ++unit) *unit = static_cast<wchar_t>(towupper(*unit));
 }
 
+// The ANSI code page of the user's default locale, in which lines are written;
+// the system's for a locale that has none.
+int UserAnsiCodePage() {
+  DWORD codePage = 0;
+  const int units = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                                   reinterpret_cast<wchar_t*>(&codePage), sizeof(codePage) / sizeof(wchar_t));
+  return units != 0 && codePage != 0 ? static_cast<int>(codePage) : kAnsiCodePage;
+}
+
 ErrorRecord* FillRecord(ErrorRecord* record, const wchar_t* message) {
   if (record == nullptr || message == nullptr || message[0] == L'\0') return nullptr;
   if (IsBadWritePtr(record, 8) || record->tag != kErrorRecordTag) return nullptr;
@@ -112,19 +122,24 @@ void WriteLine(int level, const wchar_t* message, const char* function, int line
   const wchar_t letter = LevelLetter(level);
   const char* functionName = function != nullptr ? function : "";
   const int written = level == 4
-                          ? swprintf(text, kLogMessageUnits, L"%ls|%lc|%d| [%hs]- %ls\n", stamp, letter, line,
+                          ? swprintf(text, kLogMessageUnits, L"%ls|%lc|%d| [%hs]- %ls\r\n", stamp, letter, line,
                                      functionName, message)
-                          : swprintf(text, kLogMessageUnits, L"%ls|%lc [%hs]- %ls\n", stamp, letter, functionName,
+                          : swprintf(text, kLogMessageUnits, L"%ls|%lc [%hs]- %ls\r\n", stamp, letter, functionName,
                                      message);
   if (written < 0) {
     // Too long for the line buffer: keep what fits and still end the line.
+    text[kLogMessageUnits - 3] = L'\r';
     text[kLogMessageUnits - 2] = L'\n';
     text[kLogMessageUnits - 1] = L'\0';
   }
 
-  FILE* file = _wfsopen(filePath, L"a", _SH_DENYNO);
+  // Converted here rather than by the run-time library's locale: that locale
+  // belongs to the whole host process and is not ours to change.
+  static const int codePage = UserAnsiCodePage();
+  const std::string narrow = WideToNarrow(text, codePage);
+  FILE* file = _wfsopen(filePath, L"ab", _SH_DENYNO);
   if (file == nullptr) return;
-  fputws(text, file);
+  fwrite(narrow.data(), 1, narrow.size(), file);
   fclose(file);
 }
 

@@ -5,6 +5,7 @@
 
 #include <objbase.h>
 
+#include "registration/existing_file.h"
 #include "support/fs/system_error.h"
 #include "support/registry/registry.h"
 
@@ -21,14 +22,6 @@ constexpr wchar_t kClassKeyFormat[] = L"Software\\Classes\\CLSID\\\\%ls";
 
 bool IsEmpty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
 const wchar_t* OrEmpty(const wchar_t* text) { return text ? text : L""; }
-
-// A file held open by another process still exists.
-bool IsExistingFile(const wchar_t* path) {
-  const DWORD attributes = GetFileAttributesW(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-  const DWORD error = GetLastError();
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_SHARING_BUFFER_EXCEEDED;
-}
 
 std::wstring GuidText(const CLSID& clsid) {
   wchar_t text[kGuidTextUnits] = {};
@@ -134,6 +127,13 @@ bool UnregisterCOM(const CLSID& clsid, LogCallback callback) {
   if (classKey.empty()) return false;
   Registry classRegistry(HKEY_LOCAL_MACHINE, classKey.c_str(), false);
   return classRegistry.DeleteKey();
+}
+
+bool IsRegisteredCOM(const CLSID& clsid) {
+  const std::wstring classKey = ClassKeyPath(clsid, nullptr, kUnregisterFunction);
+  if (classKey.empty()) return false;
+  Registry classRegistry(HKEY_LOCAL_MACHINE, classKey.c_str(), false);
+  return classRegistry.Open();
 }
 
 }  // namespace zel_wmi

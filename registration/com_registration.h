@@ -20,5 +20,7 @@ bool RegisterCOM(const CLSID& clsid, const wchar_t* filePath, const wchar_t* fri
 // Deletes the class key with everything below it; a class that was never
 // registered counts as unregistered.
 bool UnregisterCOM(const CLSID& clsid, LogCallback callback);
+// True when the class has a registration that UnregisterCOM would remove.
+bool IsRegisteredCOM(const CLSID& clsid);
 
 }  // namespace zel_wmi

@@ -108,7 +108,8 @@ bool MatchPattern(const wchar_t* text, const wchar_t* pattern) {
   if (whole.empty() || whole == L"*") return true;
   const bool leading = whole.front() == L'*';
   const bool trailing = whole.back() == L'*';
-  const std::wstring core = Lowered(whole.substr(leading ? 1 : 0, whole.size() - leading - trailing));
+  const size_t stars = (leading ? 1 : 0) + (trailing ? 1 : 0);
+  const std::wstring core = Lowered(whole.substr(leading ? 1 : 0, whole.size() - stars));
   const std::wstring subject = Lowered(text);
   if (leading && trailing) return subject.find(core) != std::wstring::npos;
   if (trailing) return subject.compare(0, core.size(), core) == 0;

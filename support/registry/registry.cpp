@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/fs/code_page.h"
+#include "support/registry/expand_text.h"
 #include "support/registry/registry_platform.h"
 
 namespace {
@@ -348,14 +349,11 @@ bool Registry::GetStringAs(const Char* name, Char* output, DWORD outputSize) {
   if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
   const Char* text = scratch.data();
   std::vector<Char> expanded;
-  if (type == REG_EXPAND_SZ) {
-    // Expanded in full first, so a result longer than the output is cut like
-    // any other string instead of being left unterminated.
-    const DWORD needed = RegistryPlatform<Char>::ExpandEnvironment(text, nullptr, 0);
-    if (needed != 0) {
-      expanded.assign(needed + 1, Char(0));
-      if (RegistryPlatform<Char>::ExpandEnvironment(text, expanded.data(), needed) != 0) text = expanded.data();
-    }
+  // Expanded in full first, so a result longer than the output is cut like
+  // any other string instead of being left unterminated; a failed expansion
+  // leaves the raw text.
+  if (type == REG_EXPAND_SZ && ExpandInFull(text, &expanded, &RegistryPlatform<Char>::ExpandEnvironment)) {
+    text = expanded.data();
   }
   CopyCut(text, RegistryPlatform<Char>::Length(text), output, outputSize);
   return true;

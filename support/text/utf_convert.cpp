@@ -60,6 +60,9 @@ ConversionResult ConvertUtf16ToUtf8(const wchar_t** source, const wchar_t* sourc
   const wchar_t* in = *source;
   char* out = *target;
   while (in < sourceEnd) {
+    // Runs of ASCII, the bulk of most text, skip the general path.
+    while (in < sourceEnd && out < targetEnd && static_cast<uint16_t>(*in) < 0x80) *out++ = static_cast<char>(*in++);
+    if (in == sourceEnd) break;
     const wchar_t* start = in;
     uint32_t ch = static_cast<uint16_t>(*in++);
     if (ch >= kHighSurrogateFirst && ch <= kHighSurrogateLast) {

@@ -50,13 +50,14 @@ WipedBuffer<wchar_t> DecodeNarrow(const char* text, size_t count, bool useWindow
 }
 
 // printf into a buffer of `units` elements, always terminated. Answers the
-// count written, or -1 when the result was cut or the format failed; the C99
-// functions and the MSVC run-time report a cut result differently.
+// count written, or -1 when the result was cut or the format failed. The
+// platform formatter's rules hold with both compilers (a wide "%s" takes wide
+// text, "%I64d" is known); MinGW's C99 vswprintf would read "%s" as narrow.
 int FormatBounded(wchar_t* buffer, size_t units, const wchar_t* format, va_list args) {
 #ifdef _MSC_VER
   const int written = _vsnwprintf_s(buffer, units, _TRUNCATE, format, args);
 #else
-  const int written = vswprintf(buffer, units, format, args);
+  const int written = _vsnwprintf(buffer, units - 1, format, args);
 #endif
   buffer[units - 1] = L'\0';
   return written < 0 || static_cast<size_t>(written) >= units ? -1 : written;
@@ -66,7 +67,7 @@ int FormatBounded(char* buffer, size_t units, const char* format, va_list args) 
 #ifdef _MSC_VER
   const int written = _vsnprintf_s(buffer, units, _TRUNCATE, format, args);
 #else
-  const int written = vsnprintf(buffer, units, format, args);
+  const int written = _vsnprintf(buffer, units - 1, format, args);
 #endif
   buffer[units - 1] = '\0';
   return written < 0 || static_cast<size_t>(written) >= units ? -1 : written;
@@ -131,7 +132,8 @@ void ZELString::ClearCaches() {
 
 void ZELString::AdoptText(WipedBuffer<wchar_t> buffer) {
   ClearCaches();
-  if (buffer.Get() == nullptr || buffer.Get()[0] == L'\0') {
+  length_ = buffer.Get() ? wcsnlen(buffer.Get(), buffer.Units()) : 0;
+  if (length_ == 0) {
     text_.Reset();
   } else {
     text_ = std::move(buffer);
@@ -149,23 +151,23 @@ void ZELString::SetText(const wchar_t* text, size_t count) {
   AdoptText(std::move(copy));
 }
 
-int ZELString::Length() const { return text_.Get() ? static_cast<int>(wcslen(text_.Get())) : 0; }
-
 const char* ZELString::NarrowForm(WipedBuffer<char>& cache, bool useWindows1252Table) const {
   const wchar_t* text = text_.Get();
   if (text == nullptr) return nullptr;
   if (cache.Get() != nullptr) return cache.Get();
   try {
-    const size_t length = wcslen(text);
+    const size_t length = length_;
     if (useWindows1252Table) {
       WipedBuffer<char> encoded(length + 1);
       zel::WideToWindows1252(text, length, encoded.Get());
       cache = std::move(encoded);
       return cache.Get();
     }
-    const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    const int units = static_cast<int>(length);
+    const int needed = WideCharToMultiByte(CP_THREAD_ACP, 0, text, units, nullptr, 0, nullptr, nullptr);
     WipedBuffer<char> encoded(needed > 0 ? static_cast<size_t>(needed) + 1 : 1);
-    if (needed <= 0 || WideCharToMultiByte(CP_THREAD_ACP, 0, text, -1, encoded.Get(), needed, nullptr, nullptr) <= 0) {
+    if (needed <= 0 ||
+        WideCharToMultiByte(CP_THREAD_ACP, 0, text, units, encoded.Get(), needed, nullptr, nullptr) <= 0) {
       encoded = WipedBuffer<char>(1);  // a failed conversion reads as empty text
     }
     cache = std::move(encoded);
@@ -184,7 +186,7 @@ const char* ZELString::GetUtf8() const {
   if (text == nullptr) return nullptr;
   if (utf8_.Get() != nullptr) return utf8_.Get();
   try {
-    const size_t length = wcslen(text);
+    const size_t length = length_;
     WipedBuffer<char> encoded(4 * length + 1);
     const wchar_t* source = text;
     char* target = encoded.Get();
@@ -212,8 +214,8 @@ int ZELString::GetWindows1252Length() const { return NarrowLength(GetWindows1252
 int ZELString::GetUtf8Length() const { return NarrowLength(GetUtf8()); }
 
 bool ZELString::HasNonWindows1252Characters() const {
-  for (const wchar_t* unit = text_.Get(); unit && *unit; ++unit) {
-    if (!zel::IsWindows1252Character(*unit)) return true;
+  for (size_t i = 0; i < length_; ++i) {
+    if (!zel::IsWindows1252Character(text_.Get()[i])) return true;
   }
   return false;
 }
@@ -282,7 +284,7 @@ bool ZELString::Strip(int flags) {
   wchar_t* text = text_.Get();
   if (text == nullptr) return false;
   ClearCaches();
-  const size_t length = wcslen(text);
+  const size_t length = length_;
   size_t begin = 0;
   size_t end = length;
   if (flags & kStripTrailing) {
@@ -293,10 +295,12 @@ bool ZELString::Strip(int flags) {
   }
   if (begin == end) {
     text_.Reset();
+    length_ = 0;
     return true;
   }
-  wmemmove(text, text + begin, end - begin);
-  wmemset(text + (end - begin), L'\0', length - (end - begin));
+  length_ = end - begin;
+  wmemmove(text, text + begin, length_);
+  wmemset(text + length_, L'\0', length - length_);
   return true;
 }
 

@@ -47,7 +47,7 @@ class ZELString {
 
   // --- Reading ---------------------------------------------------------
   const wchar_t* GetWide() const { return text_.Get(); }
-  int Length() const;
+  int Length() const { return static_cast<int>(length_); }
   bool HasText() const { return text_.Get() != nullptr; }
   // Null when the text is null; a conversion that fails gives "" instead.
   const char* GetNarrow() const;
@@ -85,7 +85,9 @@ class ZELString {
   // Removes white space at the ends the flags name; false when the text is
   // null.
   bool Strip(int flags);
-  // printf rules; the text becomes the result, cut to kFormatBufferSize - 1
+  // printf rules of the C standard, the same under MinGW and MSVC only when
+  // text arguments name their width: %ls for wide and %hs for narrow text.
+  // The text becomes the result, cut to kFormatBufferSize - 1
   // characters. The wide forms answer the formatter's count and the narrow
   // forms the new length; both answer a negative value when the result was
   // cut or the format was unusable.
@@ -115,11 +117,13 @@ class ZELString {
   void ClearCaches();
   // Replaces the text with `count` units of `text` (null when count is 0).
   void SetText(const wchar_t* text, size_t count);
-  // Takes `buffer` as the text, or null when it holds no character.
+  // Takes `buffer` as the text (up to its first zero unit), or null when it
+  // holds no character.
   void AdoptText(WipedBuffer<wchar_t> buffer);
   const char* NarrowForm(WipedBuffer<char>& cache, bool useWindows1252Table) const;
 
   WipedBuffer<wchar_t> text_;
+  size_t length_ = 0;  // units before the terminator
   mutable WipedBuffer<char> narrow_;
   mutable WipedBuffer<char> windows1252_;
   mutable WipedBuffer<char> utf8_;

@@ -11,6 +11,10 @@ struct CapturedLog {
   int level;
   std::wstring message;
   std::string function;
+  // The three integers of the call (the listings' progress values).
+  int a = 0;
+  int b = 0;
+  int c = 0;
 };
 
 class LogCapture {
@@ -23,10 +27,10 @@ class LogCapture {
   }
 
  private:
-  static intptr_t Record(int32_t level, int32_t, int32_t, int32_t, const wchar_t* message, const char* function,
-                         int32_t, ErrorRecord*) {
+  static intptr_t Record(int32_t level, int32_t a, int32_t b, int32_t c, const wchar_t* message,
+                         const char* function, int32_t, ErrorRecord*) {
     std::lock_guard<std::mutex> guard(Mutex());
-    Entries().push_back({level, message ? message : L"", function ? function : ""});
+    Entries().push_back({level, message ? message : L"", function ? function : "", a, b, c});
     return 0;
   }
   static std::mutex& Mutex() {

@@ -3,6 +3,7 @@
 // services object, and called on its hi-perf interface.
 
 #include <array>
+#include <clocale>
 #include <string>
 #include <vector>
 
@@ -438,4 +439,30 @@ TEST_F(ProviderModuleTest, DataSourceEndsWithTheLastProvider) {
   refresher.Reset();
   EXPECT_EQ(CanUnloadNow(), S_OK);
   EXPECT_TRUE(Eventually([&] { return ProcessThreadCount() == threadsBefore_; }));
+}
+
+// The run-time library's locale belongs to the host process and to every other
+// component in it.
+TEST(ProviderModuleLocale, LoadingServingAndUnloadingLeaveTheProcessLocaleAlone) {
+  const std::wstring path = wmihost::ProviderPathBesideExecutable();
+  ASSERT_TRUE(Eventually([&] { return GetModuleHandleW(path.c_str()) == nullptr; })) << "module still loaded";
+  ASSERT_STREQ(setlocale(LC_ALL, "C"), "C");
+  RouterWriter router;
+  router.SetSession(0, L"alpha", 100);
+  router.Publish();
+  {
+    wmihost::HostSession host;
+    ASSERT_EQ(host.Load(path), S_OK);
+    EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C") << "after load";
+    ASSERT_EQ(host.Initialize(), S_OK);
+    auto sink = wmihost::ObjectSink::Create();
+    EXPECT_EQ(host.HiPerfProvider()->QueryInstances(&host.HostServices(),
+                                                    const_cast<wchar_t*>(wmihost::kSessionClassName), 0, nullptr,
+                                                    sink.Get()),
+              S_OK);
+    EXPECT_EQ(sink->Indicated().size(), 1u);
+    EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C") << "after serving";
+  }
+  EXPECT_TRUE(Eventually([&] { return GetModuleHandleW(path.c_str()) == nullptr; })) << "module not unloaded";
+  EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C") << "after unload";
 }

@@ -45,6 +45,45 @@ TEST(WMISharedMem, OpenBeforeTheRouterCreatedTheBlockIsANotice) {
   EXPECT_TRUE(reader.IsMapped());
 }
 
+TEST(WMISharedMem, ABlockThatCannotBeOpenedIsReportedWithTheNoPointerText) {
+  // A block nobody may map, as a non-administrator meets the router's, and a
+  // name taken by an object of another type.
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ACL refuseAll;
+  InitializeAcl(&refuseAll, sizeof(refuseAll), ACL_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, &refuseAll, FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+  const std::wstring deniedName = UniqueName(L"denied");
+  HANDLE denied = CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
+                                     sizeof(wmirouter_perf_t), deniedName.c_str());
+  ASSERT_NE(denied, nullptr);
+  const std::wstring eventName = UniqueName(L"event");
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+  ASSERT_NE(event, nullptr);
+
+  const struct {
+    const std::wstring& name;
+    int error;
+  } cases[] = {{deniedName, ERROR_ACCESS_DENIED}, {eventName, ERROR_INVALID_HANDLE}};
+  for (const auto& c : cases) {
+    LogCapture log;
+    RouterMem reader(true);
+    EXPECT_FALSE(reader.Initialize(c.name.c_str(), 255, kSharedMemRead, log.Callback()));
+    EXPECT_FALSE(reader.IsMapped());
+    const auto entries = log.entries();
+    ASSERT_EQ(entries.size(), 3u) << "Set, the failure, its detail";
+    EXPECT_EQ(entries[1].level, 1);
+    EXPECT_EQ(entries[1].message, L"Could not get pointer to shared memory: [" + c.name + L"]");
+    EXPECT_EQ(entries[1].function, "WMISharedMem<struct wmirouter_perf_t>::Acquire");
+    EXPECT_EQ(entries[2].level, 4);
+    const std::wstring detail = L"Cannot open memory share for " + c.name + L": " + std::to_wstring(c.error) + L" - ";
+    EXPECT_EQ(entries[2].message.substr(0, detail.size()), detail);
+  }
+  CloseHandle(event);
+  CloseHandle(denied);
+}
+
 TEST(WMISharedMem, RejectsBadArgumentsWithOneMessageEach) {
   LogCapture log;
   RouterMem mem(false);

@@ -1,5 +1,7 @@
+#include <clocale>
 #include <cwctype>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -14,11 +16,17 @@
 
 namespace {
 
+// Emptied at first use: Wine hands out process ids again, so an earlier run
+// may have left a folder of the same name.
 std::wstring TestRoot() {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  static const std::wstring root =
-      std::wstring(temp) + L"fernwick_log_test_" + std::to_wstring(GetCurrentProcessId());
+  static const std::wstring root = [] {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring path = std::wstring(temp) + L"fernwick_log_test_" + std::to_wstring(GetCurrentProcessId());
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+    return path;
+  }();
   CreateDirectoryW(root.c_str(), nullptr);
   return root;
 }
@@ -95,6 +103,23 @@ TEST(ProviderLog, RepeatsOfTheLastMessageAreDropped) {
   EXPECT_EQ(AfterStamp(lines[0]), "|E [Fixture::Function]- A");
   EXPECT_EQ(AfterStamp(lines[1]), "|W [Fixture::Function]- B");
   EXPECT_EQ(AfterStamp(lines[2]), "|E [Fixture::Function]- A");
+}
+
+TEST(ProviderLog, LinesAreInTheUsersAnsiCodePageWhateverTheProcessLocale) {
+  DWORD codePage = 0;
+  GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                 reinterpret_cast<wchar_t*>(&codePage), sizeof(codePage) / sizeof(wchar_t));
+  if (codePage != 1252) GTEST_SKIP() << "the expected bytes are those of code page 1252, the user's is " << codePage;
+  // The host process runs in the "C" locale, which cannot encode the euro sign.
+  ASSERT_STREQ(setlocale(LC_ALL, "C"), "C");
+  const std::wstring folder = FreshFolder(L"code_page");
+  ASSERT_EQ(SetLogLevelAndFolder(folder.c_str(), 3), 0);
+  Log(1, L"Gr\u00FC\u00DFe \u20AC\u00BD \u0416");
+  const auto lines = ReadLines(LogFilePath(folder));
+  ASSERT_EQ(lines.size(), 1u);
+  // Windows-1252: u-umlaut FC, sharp s DF, euro 80, one half BD; no Cyrillic.
+  EXPECT_EQ(AfterStamp(lines[0]), "|E [Fixture::Function]- Gr\xFC\xDF" "e \x80\xBD ?");
+  EXPECT_STREQ(setlocale(LC_ALL, nullptr), "C");
 }
 
 TEST(ProviderLog, FilteredMessageStillCreatesTheDayFolderAndBecomesTheLast) {

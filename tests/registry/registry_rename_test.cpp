@@ -1,4 +1,5 @@
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -32,7 +33,68 @@ DWORD PrivilegeAttributes(const char* name) {
   return attributes;
 }
 
-bool FileExistsInCurrentDirectory(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
+// Runs the test body in an empty folder of its own as current directory, the
+// folder a hive-file rename would write to.
+class ScratchCurrentDirectory {
+ public:
+  ScratchCurrentDirectory() {
+    char previous[MAX_PATH] = {};
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    previous_ = previous;
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    folder_ = std::string(temp) + "FernwickRenameCwd_" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(folder_.c_str(), nullptr);
+    SetCurrentDirectoryA(folder_.c_str());
+  }
+  ~ScratchCurrentDirectory() {
+    SetCurrentDirectoryA(previous_.c_str());
+    RemoveDirectoryA(folder_.c_str());
+  }
+  ScratchCurrentDirectory(const ScratchCurrentDirectory&) = delete;
+  ScratchCurrentDirectory& operator=(const ScratchCurrentDirectory&) = delete;
+
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found = {};
+    HANDLE search = FindFirstFileA((folder_ + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+      const std::string name = found.cFileName;
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+  }
+
+ private:
+  std::string previous_;
+  std::string folder_;
+};
+
+// Sets a key's DACL: an empty one refuses everybody, a null one admits everybody.
+void SetKeyAccess(HKEY root, const std::string& path, bool refuseAll) {
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(root, path.c_str(), 0, WRITE_DAC, &key));
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  ACL empty;
+  InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, refuseAll ? &empty : nullptr, FALSE);
+  EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor));
+  RegCloseKey(key);
+}
+
+// Subkeys and values directly below a key, or -1 when it cannot be opened.
+int KeyEntries(HKEY root, const std::string& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return -1;
+  DWORD subKeys = 0, values = 0;
+  RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr,
+                   nullptr);
+  RegCloseKey(key);
+  return static_cast<int>(subKeys + values);
+}
 
 }  // namespace
 
@@ -46,13 +108,16 @@ TEST_F(RegistryRenameTest, MovesTheWholeSubtreeAndRestoresThePrivileges) {
 
   Registry parent(path_.c_str(), true, false);
   ASSERT_TRUE(parent.Open(true));
-  ASSERT_TRUE(parent.RenameKey("Source", "Destination"));
+  {
+    ScratchCurrentDirectory folder;
+    ASSERT_TRUE(parent.RenameKey("Source", "Destination"));
+    EXPECT_TRUE(folder.Entries().empty()) << "the rename left a file behind: " << folder.Entries()[0];
+  }
   EXPECT_EQ(0, parent.GetErrorCode());
   EXPECT_FALSE(KeyExists(Sub("Source")));
   DWORD type = 0, size = 0;
   EXPECT_TRUE(ValueInfo(WidePath() + L"\\Destination", L"Name", &type, &size));
   EXPECT_TRUE(ValueInfo(WidePath() + L"\\Destination\\Child\\Grandchild", L"Deep", &type, &size));
-  EXPECT_FALSE(FileExistsInCurrentDirectory("ZELTempRegistryKeys"));
   EXPECT_STREQ(path_.c_str(), parent.GetPath()) << "the object stays open on its own path";
   EXPECT_TRUE(parent.SetDWORD("StillOpen", 1));
 
@@ -99,6 +164,21 @@ TEST_F(RegistryRenameTest, RefusesToMoveAKeyIntoItsOwnSubtree) {
   // A sibling whose name merely starts with the source's is fine.
   EXPECT_TRUE(parent.RenameKey("Source", "SourceMoved"));
   EXPECT_TRUE(KeyExists(Sub("SourceMoved")));
+}
+
+TEST_F(RegistryRenameTest, AFailedCopyLeavesTheDestinationEmptyAndTheSourceInPlace) {
+  PutString("Name", "value", Sub("Source"));
+  PutString("Inner", "value", Sub("Source\\Readable"));
+  CreateKey(Sub("Source\\Unreadable"));
+  SetKeyAccess(root_, Sub("Source\\Unreadable"), true);
+
+  Registry parent(path_.c_str(), true, false);
+  ASSERT_TRUE(parent.Open(true));
+  EXPECT_FALSE(parent.RenameKey("Source", "Destination"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, parent.GetErrorCode());
+  EXPECT_EQ(0, KeyEntries(root_, Sub("Destination"))) << "nothing of a partial copy stays";
+  EXPECT_EQ(3, KeyEntries(root_, Sub("Source")));
+  SetKeyAccess(root_, Sub("Source\\Unreadable"), false);
 }
 
 TEST(RegistryPrivileges, NeedATokenAndIgnoreANullState) {

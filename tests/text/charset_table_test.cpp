@@ -134,11 +134,6 @@ TEST(ComInitializer, BalancesExactlyItsOwnSuccessfulCall) {
     CoUninitialize();
     EXPECT_EQ(S_OK, Probe(COINIT_MULTITHREADED)) << "one CoUninitialize per successful call";
   });
-  OnFreshThread([] {
-    ComInitializer com(COINIT_MULTITHREADED, true);
-    EXPECT_FALSE(com.IsInitialized()) << "deferred";
-    EXPECT_EQ(S_OK, Probe(COINIT_MULTITHREADED));
-  });
 }
 
 TEST(ComInitializer, ReportsAnotherModelByExceptionOnlyWhenAsked) {
@@ -160,8 +155,6 @@ TEST(ComInitializer, ReportsAnotherModelByExceptionOnlyWhenAsked) {
           "A previous call to CoInitializeEx specified a different concurrency model for the calling thread, or the "
           "thread that called CoInitializeEx currently belongs to the neutral threaded apartment.",
           error.what());
-      const init_exception copy(error);
-      EXPECT_STREQ(error.what(), copy.what());
     }
     CoUninitialize();
   });

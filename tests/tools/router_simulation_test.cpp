@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <memory>
 
 namespace {
@@ -123,6 +124,21 @@ TEST_F(RouterSimulationTest, SessionCountIsBoundByTheSlots) {
   all.Publish(*block_);
   EXPECT_EQ(block_->ActiveSessionCount(), kSessionSlotCount);
   EXPECT_EQ(SlotName(kSessionSlotCount - 1), L"session-255");
+}
+
+TEST_F(RouterSimulationTest, GivenNamesFillTheirSlotsWholeAndAnEmptyOneLeavesItsSlotFree) {
+  const std::wstring full = L"0123456789abcdefghijklmnopqrstuv";  // all 32 units, no terminator
+  RouterSimulation simulation(4, 1, 0, {full, L"", L"q\"\\"});
+  simulation.Publish(*block_);
+  EXPECT_EQ(block_->ActiveSessionCount(), 3);
+  EXPECT_EQ(std::wmemcmp(block_->sessions[0].name, full.c_str(), kSessionNameUnits), 0);
+  EXPECT_EQ(SlotName(0), full);
+  EXPECT_FALSE(block_->sessions[1].IsActive());
+  EXPECT_EQ(SlotName(2), L"q\"\\");
+  // Slots past the given names get generated names, numbered on from them.
+  EXPECT_EQ(SlotName(3), L"session-03");
+  ASSERT_EQ(simulation.Sessions().size(), 3u);
+  EXPECT_EQ(simulation.Sessions()[0].name, full);
 }
 
 }  // namespace

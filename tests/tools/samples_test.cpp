@@ -87,4 +87,53 @@ TEST(SampleWriterTest, TableShowsEverySessionWithADashForAMissingRate) {
   EXPECT_EQ(line.back(), '-') << line;
 }
 
+const std::array<std::wstring, routerstat::kCounters> kPropertyNames = {
+    L"Bypass_Msg_Received", L"Bypass_Msg_Sent", L"Msg_Sent2Relay", L"Relay_Msg_Received"};
+
+std::string FamilyHeader(const std::string& name, const std::string& property) {
+  return "# HELP " + name + " Running total " + property +
+         " of a router session, the raw 32-bit value the provider serves (wraps at 2^32).\n# TYPE " + name +
+         " counter\n";
+}
+
+const char kGauge[] =
+    "# HELP fernwick_router_sessions Number of router sessions the provider serves.\n"
+    "# TYPE fernwick_router_sessions gauge\n";
+
+TEST(SampleWriterTest, PrometheusHasAFamilyPerCounterAndOneSeriesPerDistinctLabel) {
+  const auto writer = routerstat::MakeWriter(routerstat::Format::Prometheus, kPropertyNames);
+  EXPECT_EQ(writer->Header(), "");
+  // A lone surrogate becomes U+FFFD (EF BF BD), so "x\xD800" and "x\xDC00"
+  // give one label value; a repeated name gives one series too.
+  const Sample sample = MakeSample(1, 1.0,
+                                   {{L"a\"b\\c\nd", {1, 2, 3, 0xFFFFFFFFu}},
+                                    {L"x\xD800", {5, 6, 7, 8}},
+                                    {L"x\xDC00", {9, 9, 9, 9}},
+                                    {L"a\"b\\c\nd", {4, 4, 4, 4}},
+                                    {L"", {0, 0, 0, 0}}});
+  std::string expected;
+  const char* properties[] = {"Bypass_Msg_Received", "Bypass_Msg_Sent", "Msg_Sent2Relay", "Relay_Msg_Received"};
+  const char* families[] = {"bypass_msg_received", "bypass_msg_sent", "msg_sent2relay", "relay_msg_received"};
+  const char* values[][3] = {{"1", "5", "0"}, {"2", "6", "0"}, {"3", "7", "0"}, {"4294967295", "8", "0"}};
+  for (int k = 0; k < 4; ++k) {
+    const std::string name = std::string("fernwick_router_session_") + families[k] + "_total";
+    expected += FamilyHeader(name, properties[k]);
+    expected += name + "{session=\"a\\\"b\\\\c\\nd\"} " + values[k][0] + "\n";
+    expected += name + "{session=\"x\xEF\xBF\xBD\"} " + values[k][1] + "\n";
+    expected += name + "{session=\"\"} " + values[k][2] + "\n";
+  }
+  expected += std::string(kGauge) + "fernwick_router_sessions 5\n";
+  EXPECT_EQ(writer->Format(sample, ComputeRows(nullptr, sample)), expected);
+}
+
+TEST(SampleWriterTest, PrometheusWithoutSessionsKeepsItsFamiliesAndCountsZero) {
+  const auto writer = routerstat::MakeWriter(routerstat::Format::Prometheus, kPropertyNames);
+  const std::string text = writer->Format(MakeSample(1, 1.0, {}), {});
+  const std::string tail = std::string(kGauge) + "fernwick_router_sessions 0\n";
+  ASSERT_GE(text.size(), tail.size());
+  EXPECT_EQ(text.substr(text.size() - tail.size()), tail);
+  EXPECT_EQ(text.find("{"), std::string::npos);
+  EXPECT_NE(text.find("# TYPE fernwick_router_session_relay_msg_received_total counter\n"), std::string::npos);
+}
+
 }  // namespace

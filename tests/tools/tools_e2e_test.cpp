@@ -325,7 +325,7 @@ TEST_F(ToolsEndToEndTest, AClassIdNobodyRegisteredIsReportedAsNotRegistered) {
 
 TEST_F(ToolsEndToEndTest, BadOptionsAreUsageErrors) {
   EXPECT_EQ(RunStat(L"--format xml"), 2u) << stat_.ErrorText();
-  EXPECT_NE(stat_.ErrorText().find("--format needs table, csv or json"), std::string::npos) << stat_.ErrorText();
+  EXPECT_NE(stat_.ErrorText().find("--format needs table, csv, json or prometheus"), std::string::npos) << stat_.ErrorText();
 
   ChildProcess sim;
   ASSERT_TRUE(sim.Start(Folder() + L"RouterSim.exe", L"--sessions 256"));

@@ -14,7 +14,8 @@
 // event, and returns at once.
 // A session's counter k at tick t is start[k] + (t - first tick) * step[k],
 // modulo 2^32, where the first tick is the tick on which its line appeared
-// (0 for the sessions listed before "ready").
+// (0 for the sessions listed before "ready"). Names are shown escaped (see
+// session_names.h), so a line never holds a space or a non-ASCII byte.
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +31,7 @@
 #include "tools/common/console_stop.h"
 #include "tools/common/win_handle.h"
 #include "tools/routersim/router_simulation.h"
+#include "tools/routersim/session_names.h"
 
 namespace {
 
@@ -40,15 +42,19 @@ enum ExitCode {
   kExitRouterRunning = 4,
   kExitEvent = 5,
   kExitNoSimulator = 6,
+  kExitNames = 7,
 };
 
 constexpr wchar_t kDefaultStopEvent[] = L"Local\\FernwickRouterSim-stop";
 
 const char kUsage[] =
-    "usage: RouterSim [--sessions N] [--rate TICKS_PER_SECOND] [--seed N] [--seconds N]\n"
+    "usage: RouterSim [--sessions N | --names FILE] [--rate TICKS_PER_SECOND] [--seed N] [--seconds N]\n"
     "                 [--churn TICKS] [--step-event NAME] [--stop-event NAME] [--ready-event NAME]\n"
     "       RouterSim --stop [--stop-event NAME]\n"
     "  --sessions N       sessions at start, 0..255 (default 4)\n"
+    "  --names FILE       sessions at start named by FILE instead: UTF-8, one name per line for\n"
+    "                     slots 0, 1, ..., up to 32 UTF-16 units; \\\\ is a backslash, \\n a line\n"
+    "                     feed, \\uXXXX any UTF-16 unit; an empty line leaves its slot free\n"
     "  --rate R           ticks per second on the timer, 1..1000 (default 10)\n"
     "  --seed N           seeds start values, steps and churn (default 1)\n"
     "  --seconds N        stop after N seconds; 0 runs until Ctrl+C (default 0)\n"
@@ -60,6 +66,7 @@ const char kUsage[] =
 
 struct Options {
   int64_t sessions = 4;
+  std::wstring namesFile;
   double rate = 10;
   int64_t seed = 1;
   int64_t seconds = 0;
@@ -74,6 +81,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
   return tools::ParseCommandLine(argc, argv, "RouterSim", kUsage, [&](tools::ArgumentList& args,
                                                                       const std::wstring& option) {
     if (option == L"--sessions") return args.TakeInteger(option, 0, kSessionSlotCount, &options->sessions);
+    if (option == L"--names") return args.TakeText(option, &options->namesFile);
     if (option == L"--rate") return args.TakeNumber(option, 1, 1000, &options->rate);
     if (option == L"--seed") return args.TakeInteger(option, 0, UINT32_MAX, &options->seed);
     if (option == L"--seconds") return args.TakeInteger(option, 0, 86400 * 365, &options->seconds);
@@ -100,7 +108,7 @@ void PrintValues(const routersim::CounterSet& values) {
 }
 
 void PrintSession(const routersim::SessionInfo& session) {
-  std::printf("session %s slot %d start", WideToNarrow(session.name).c_str(), session.slot);
+  std::printf("session %s slot %d start", routersim::EncodeSessionName(session.name).c_str(), session.slot);
   PrintValues(session.start);
   std::printf(" step");
   PrintValues(session.step);
@@ -110,7 +118,7 @@ void PrintSession(const routersim::SessionInfo& session) {
 void PrintChurn(const routersim::ChurnEvent& event) {
   if (event.kind == routersim::ChurnEvent::Kind::Started) PrintSession(event.session);
   if (event.kind == routersim::ChurnEvent::Kind::Ended) {
-    std::printf("end %s\n", WideToNarrow(event.session.name).c_str());
+    std::printf("end %s\n", routersim::EncodeSessionName(event.session.name).c_str());
   }
 }
 
@@ -131,11 +139,11 @@ bool MakeNamedEvent(const std::wstring& name, bool manualReset, tools::UniqueHan
 
 class Runner {
  public:
-  Runner(const Options& options, wmirouter_perf_t& block)
+  Runner(const Options& options, const std::vector<std::wstring>& names, wmirouter_perf_t& block)
       : options_(options),
         block_(block),
-        simulation_(static_cast<int>(options.sessions), static_cast<uint32_t>(options.seed),
-                    static_cast<int>(options.churn)) {}
+        simulation_(names.empty() ? static_cast<int>(options.sessions) : static_cast<int>(names.size()),
+                    static_cast<uint32_t>(options.seed), static_cast<int>(options.churn), names) {}
 
   bool OpenEvents() {
     return MakeNamedEvent(options_.stepEvent, false, &step_) && MakeNamedEvent(options_.stopEvent, true, &stop_) &&
@@ -214,6 +222,13 @@ int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) return kExitUsage;
   if (options.stop) return StopRunningSimulator(options.stopEvent);
+  std::vector<std::wstring> names;
+  std::wstring namesError;
+  if (!options.namesFile.empty() &&
+      !routersim::ReadSessionNames(options.namesFile, kSessionSlotCount, kSessionNameUnits, &names, &namesError)) {
+    std::fprintf(stderr, "RouterSim: %s\n", WideToNarrow(namesError).c_str());
+    return kExitNames;
+  }
 
   tools::ConsoleStop consoleStop;
   WMISharedMem<wmirouter_perf_t> block(true);
@@ -229,7 +244,7 @@ int wmain(int argc, wchar_t** argv) {
     return kExitRouterRunning;
   }
 
-  Runner runner(options, *block.MutableView());
+  Runner runner(options, names, *block.MutableView());
   if (!runner.OpenEvents()) return kExitEvent;
   runner.Run(consoleStop.Event());
   return kExitOk;

@@ -16,27 +16,35 @@ void WriteSlotCounter(wmirouter_session_t& slot, int index, uint32_t value) {
   std::memcpy(reinterpret_cast<uint8_t*>(&slot) + kCounterSlotOffsets[index], &value, sizeof(value));
 }
 
-void WriteSlot(wmirouter_session_t& slot, const wchar_t* name, const CounterSet& values) {
+void WriteSlot(wmirouter_session_t& slot, const std::wstring& name, const CounterSet& values) {
   // Units past the name are cleared so the slot never shows a stale tail.
-  const size_t length = std::min(std::wcslen(name), kSessionNameUnits - 1);
+  const size_t length = std::min(name.size(), kSessionNameUnits);
   for (size_t unit = 0; unit < kSessionNameUnits; ++unit) slot.name[unit] = unit < length ? name[unit] : L'\0';
   for (int k = 0; k < kCounterCount; ++k) WriteSlotCounter(slot, k, values[k]);
 }
 
 }  // namespace
 
-RouterSimulation::RouterSimulation(int sessions, uint32_t seed, int churnPeriod)
+RouterSimulation::RouterSimulation(int sessions, uint32_t seed, int churnPeriod, const std::vector<std::wstring>& names)
     : generator_(seed), churnPeriod_(churnPeriod) {
   const int count = std::clamp(sessions, 0, kSessionSlotCount);
-  for (int slot = 0; slot < count; ++slot) sessions_.push_back(NewSession(slot));
+  for (int slot = 0; slot < count; ++slot) {
+    const auto given = static_cast<size_t>(slot);
+    if (given >= names.size()) {
+      sessions_.push_back(NewSession(slot, std::wstring()));
+    } else if (!names[given].empty()) {
+      sessions_.push_back(NewSession(slot, names[given]));
+    }
+  }
 }
 
-SessionInfo RouterSimulation::NewSession(int slot) {
+// An empty `name` gives the next generated one.
+SessionInfo RouterSimulation::NewSession(int slot, const std::wstring& name) {
   SessionInfo session;
   ++sessionsStarted_;
-  wchar_t name[kSessionNameUnits];
-  std::swprintf(name, kSessionNameUnits, L"session-%02d", sessionsStarted_);
-  session.name = name;
+  wchar_t generated[kSessionNameUnits];
+  std::swprintf(generated, kSessionNameUnits, L"session-%02d", sessionsStarted_);
+  session.name = name.empty() ? generated : name.substr(0, kSessionNameUnits);
   session.slot = slot;
   for (uint32_t& value : session.start) value = generator_() % kStartValueRange;
   for (uint32_t& value : session.step) value = 1 + generator_() % kLargestStep;
@@ -72,10 +80,10 @@ void RouterSimulation::Publish(wmirouter_perf_t& block) {
   auto next = sessions_.begin();
   for (int slot = 0; slot < kSessionSlotCount; ++slot) {
     if (next != sessions_.end() && next->slot == slot) {
-      WriteSlot(block.sessions[slot], next->name.c_str(), Values(*next));
+      WriteSlot(block.sessions[slot], next->name, Values(*next));
       ++next;
     } else if (block.sessions[slot].IsActive()) {
-      WriteSlot(block.sessions[slot], L"", CounterSet{});
+      WriteSlot(block.sessions[slot], std::wstring(), CounterSet{});
     }
   }
   WriteStamp(block);
@@ -90,7 +98,7 @@ ChurnEvent RouterSimulation::Churn() {
     sessions_.erase(sessions_.begin() + static_cast<std::ptrdiff_t>(victim));
   } else if (const int slot = LowestFreeSlot(); slot >= 0) {
     event.kind = ChurnEvent::Kind::Started;
-    event.session = NewSession(slot);
+    event.session = NewSession(slot, std::wstring());
     const auto position = std::find_if(sessions_.begin(), sessions_.end(),
                                        [slot](const SessionInfo& session) { return session.slot > slot; });
     sessions_.insert(position, event.session);

@@ -20,7 +20,7 @@ namespace routersim {
 using CounterSet = std::array<uint32_t, kCounterCount>;
 
 struct SessionInfo {
-  std::wstring name;  // "session-01", "session-02", ... in order of start
+  std::wstring name;  // "session-01", "session-02", ... in order of start, unless given
   int slot;
   CounterSet start;  // values at the session's first tick
   CounterSet step;   // added on every tick, each 1..9
@@ -38,8 +38,10 @@ class RouterSimulation {
   // `sessions` initial sessions (0..kSessionSlotCount) in slots 0, 1, ...;
   // with a non-zero `churnPeriod`, every churnPeriod-th tick alternately ends
   // one active session (picked by the seeded generator) and starts a new one
-  // in the lowest free slot.
-  RouterSimulation(int sessions, uint32_t seed, int churnPeriod);
+  // in the lowest free slot. `names`, where given, names the initial
+  // sessions slot by slot (up to kSessionNameUnits units, all of which a
+  // slot holds, without a terminator then); an empty one leaves its slot free.
+  RouterSimulation(int sessions, uint32_t seed, int churnPeriod, const std::vector<std::wstring>& names = {});
 
   // Writes every session into a block: free slots get an empty name, the
   // update stamp is written last.
@@ -55,7 +57,7 @@ class RouterSimulation {
   uint64_t Stamp() const { return stamp_; }
 
  private:
-  SessionInfo NewSession(int slot);
+  SessionInfo NewSession(int slot, const std::wstring& name);
   int LowestFreeSlot() const;
   ChurnEvent Churn();
   void WriteStamp(wmirouter_perf_t& block);

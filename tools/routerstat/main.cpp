@@ -1,13 +1,17 @@
 // RouterStat: a typeperf-like console for the router session counter
 // provider. It activates the provider (through COM, or from a module file),
 // holds a refresher with an enumerator on the session class, and prints every
-// session's counters and their per-second rates once per interval.
+// session's counters and their per-second rates once per interval, or keeps
+// a Prometheus textfile current.
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include "support/fs/code_page.h"
@@ -16,6 +20,7 @@
 #include "tools/common/console_stop.h"
 #include "tools/routerstat/provider_link.h"
 #include "tools/routerstat/samples.h"
+#include "tools/routerstat/text_file.h"
 #include "tools/wmihost/host_session.h"
 
 namespace {
@@ -28,20 +33,25 @@ enum ExitCode {
   kExitInitFailed = 5,
   kExitRouterNotRunning = 6,
   kExitSamplingFailed = 7,
+  kExitTextFileFailed = 8,
 };
 
 const char kUsage[] =
     "usage: RouterStat [--module PATH | --clsid GUID] [--interval SECONDS] [--count N]\n"
-    "                  [--format table|csv|json] [--once]\n"
+    "                  [--format table|csv|json|prometheus] [--textfile PATH] [--once]\n"
     "  --module PATH     load the provider DLL from PATH instead of through its COM registration\n"
     "  --clsid GUID      activate the provider registered under GUID\n"
     "                    (default {72390812-EE29-4307-9B19-ACF198DDB068})\n"
     "  --interval S      seconds between samples, 0.05..3600 (default 1)\n"
     "  --count N         stop after N samples; 0 runs until Ctrl+C (default 0)\n"
-    "  --format F        table (default), csv or json (one object per sample and line)\n"
+    "  --format F        table (default), csv, json (one object per sample and line) or\n"
+    "                    prometheus (the text exposition format, a complete one per sample)\n"
+    "  --textfile PATH   replace PATH with every sample in the prometheus format, atomically,\n"
+    "                    for the textfile collector of the Windows exporter; prints nothing\n"
     "  --once            after one interval, print the sessions of a single enumeration\n"
     "exit codes: 0 done, 2 usage, 3 provider not registered, 4 provider not loadable,\n"
-    "            5 provider failed to initialise, 6 router not running, 7 sampling failed\n";
+    "            5 provider failed to initialise, 6 router not running, 7 sampling failed,\n"
+    "            8 the textfile cannot be written\n";
 
 struct Options {
   std::wstring module;
@@ -49,12 +59,13 @@ struct Options {
   double interval = 1;
   int64_t count = 0;
   routerstat::Format format = routerstat::Format::Table;
+  bool formatGiven = false;
+  std::wstring textFile;
   bool once = false;
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options* options) {
-  return tools::ParseCommandLine(argc, argv, "RouterStat", kUsage, [&](tools::ArgumentList& args,
-                                                                       const std::wstring& option) {
+  const auto handle = [&](tools::ArgumentList& args, const std::wstring& option) {
     std::wstring text;
     if (option == L"--module") return args.TakeText(option, &options->module);
     if (option == L"--clsid") {
@@ -64,18 +75,39 @@ bool ParseOptions(int argc, wchar_t** argv, Options* options) {
     if (option == L"--interval") return args.TakeNumber(option, 0.05, 3600, &options->interval);
     if (option == L"--count") return args.TakeInteger(option, 0, INT32_MAX, &options->count);
     if (option == L"--format") {
-      if (!args.TakeText(option, &text) || (text != L"table" && text != L"csv" && text != L"json")) {
-        return args.Fail(L"--format needs table, csv or json");
+      static const std::pair<const wchar_t*, routerstat::Format> kFormats[] = {
+          {L"table", routerstat::Format::Table},
+          {L"csv", routerstat::Format::Csv},
+          {L"json", routerstat::Format::Json},
+          {L"prometheus", routerstat::Format::Prometheus}};
+      if (args.TakeText(option, &text)) {
+        for (const auto& [name, format] : kFormats) {
+          if (text != name) continue;
+          options->format = format;
+          options->formatGiven = true;
+          return true;
+        }
       }
-      options->format = text == L"csv"    ? routerstat::Format::Csv
-                        : text == L"json" ? routerstat::Format::Json
-                                          : routerstat::Format::Table;
+      return args.Fail(L"--format needs table, csv, json or prometheus");
+    }
+    if (option == L"--textfile") {
+      if (!args.TakeText(option, &options->textFile) || options->textFile.empty()) {
+        return args.Fail(L"--textfile needs the path of the file to write");
+      }
       return true;
     }
     if (option != L"--once") return args.RejectUnknown(option);
     options->once = true;
     return true;
-  });
+  };
+  if (!tools::ParseCommandLine(argc, argv, "RouterStat", kUsage, handle)) return false;
+  if (options->textFile.empty()) return true;
+  if (options->formatGiven && options->format != routerstat::Format::Prometheus) {
+    std::fprintf(stderr, "RouterStat: --textfile writes the prometheus format only\n%s", kUsage);
+    return false;
+  }
+  options->format = routerstat::Format::Prometheus;
+  return true;
 }
 
 std::string Narrow(const std::wstring& text) { return WideToNarrow(text); }
@@ -136,9 +168,36 @@ int ReportSamplingFailure(const char* step, HRESULT result) {
 
 // False once the reader has gone away (a closed pipe, say).
 bool Emit(const std::string& text) {
-  if (text.empty()) return true;
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() && std::fflush(stdout) == 0;
 }
+
+int ReportTextFileFailure(const std::wstring& path, DWORD error) {
+  std::fprintf(stderr,
+               "RouterStat: cannot write the textfile %s: %lu (%s).\n"
+               "  Check that its folder exists and that this account may create and replace files there.\n",
+               Narrow(path).c_str(), static_cast<unsigned long>(error), Narrow(SystemErrorText(error)).c_str());
+  return kExitTextFileFailed;
+}
+
+// Where the samples go: standard output, or the textfile. Stops the run with
+// `exitCode` when they cannot go on.
+class SampleOutput {
+ public:
+  explicit SampleOutput(const std::wstring& textFile) : textFile_(textFile) {}
+
+  // Nothing to deliver (a format's empty header) leaves the file alone.
+  bool Deliver(const std::string& text, int* exitCode) {
+    if (text.empty()) return true;
+    if (textFile_.empty()) return Emit(text);
+    const DWORD error = routerstat::ReplaceFileText(textFile_, text);
+    if (error == ERROR_SUCCESS) return true;
+    *exitCode = ReportTextFileFailure(textFile_, error);
+    return false;
+  }
+
+ private:
+  const std::wstring& textFile_;
+};
 
 class Clock {
  public:
@@ -157,6 +216,8 @@ int Run(const Options& options, const routerstat::ProviderLink& link) {
 
   // The provider maps the router's block when it creates a refresher, and
   // fixes the refresher's instances then: no instances, no router.
+  SampleOutput output(options.textFile);
+  int exitCode = kExitOk;
   routerstat::RefreshedSessions refreshed(link);
   HRESULT hr = refreshed.Open();
   if (FAILED(hr)) return ReportSamplingFailure("creating the refresher", hr);
@@ -164,7 +225,7 @@ int Run(const Options& options, const routerstat::ProviderLink& link) {
 
   const Clock clock;
   routerstat::Sample previous;
-  if (!Emit(writer->Header())) return kExitOk;
+  if (!output.Deliver(writer->Header(), &exitCode)) return exitCode;
   for (int number = 1; options.count == 0 || number <= options.count; ++number) {
     // Every sample, the first included, comes one interval after the last, so
     // the provider's polling thread has copied the counters by then.
@@ -181,10 +242,10 @@ int Run(const Options& options, const routerstat::ProviderLink& link) {
     }
     sample.seconds = clock.Seconds();
     const auto rows = routerstat::ComputeRows(number > 1 ? &previous : nullptr, sample);
-    if (!Emit(writer->Format(sample, rows)) || options.once) break;
+    if (!output.Deliver(writer->Format(sample, rows), &exitCode) || options.once) break;
     previous = std::move(sample);
   }
-  return kExitOk;
+  return exitCode;
 }
 
 }  // namespace
@@ -192,6 +253,8 @@ int Run(const Options& options, const routerstat::ProviderLink& link) {
 int wmain(int argc, wchar_t** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) return kExitUsage;
+  // The exposition format wants bare line feeds, not the text mode's CR LF.
+  if (options.format == routerstat::Format::Prometheus) _setmode(_fileno(stdout), _O_BINARY);
 
   routerstat::ProviderLink link;
   const routerstat::LinkStatus status =

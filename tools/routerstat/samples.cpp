@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "support/fs/code_page.h"
+#include "tools/routerstat/exposition.h"
 
 namespace routerstat {
 
@@ -178,6 +179,8 @@ std::unique_ptr<SampleWriter> MakeWriter(Format format, const std::array<std::ws
       return std::make_unique<CsvWriter>(counterNames);
     case Format::Json:
       return std::make_unique<JsonWriter>(counterNames);
+    case Format::Prometheus:
+      return MakeExpositionWriter(counterNames);
     case Format::Table:
       break;
   }

@@ -1,6 +1,6 @@
 #pragma once
 // Samples of the session counters as RouterStat takes them, the per-second
-// rates between two samples, and the three output formats.
+// rates between two samples, and the output formats.
 
 #include <array>
 #include <cstdint>
@@ -38,7 +38,7 @@ struct SessionRow {
 // counters wrap) divided by the seconds between the samples.
 std::vector<SessionRow> ComputeRows(const Sample* previous, const Sample& current);
 
-enum class Format { Table, Csv, Json };
+enum class Format { Table, Csv, Json, Prometheus };
 
 // Turns samples into text, UTF-8. Header() comes once before the first
 // sample (it may be empty).

@@ -23,4 +23,20 @@ struct Command {
   CommandMain run;
 };
 
+// File functions (file_commands.cpp).
+extern const char kCrcUsage[];
+extern const char kVersionUsage[];
+extern const char kLsUsage[];
+int RunCrc(int argc, wchar_t** argv);
+int RunVersion(int argc, wchar_t** argv);
+int RunLs(int argc, wchar_t** argv);
+
+// WMI maintenance (maintenance_commands.cpp).
+extern const char kMofUsage[];
+extern const char kCleanupUsage[];
+extern const char kEventSourceUsage[];
+int MofMain(int argc, wchar_t** argv);
+int CleanupMain(int argc, wchar_t** argv);
+int EventSourceMain(int argc, wchar_t** argv);
+
 }  // namespace zeltool

@@ -10,6 +10,12 @@
 namespace {
 
 const std::vector<zeltool::Command> kCommands = {
+    {L"crc", zeltool::kCrcUsage, zeltool::RunCrc},
+    {L"version", zeltool::kVersionUsage, zeltool::RunVersion},
+    {L"ls", zeltool::kLsUsage, zeltool::RunLs},
+    {L"mof", zeltool::kMofUsage, zeltool::MofMain},
+    {L"cleanup", zeltool::kCleanupUsage, zeltool::CleanupMain},
+    {L"event-source", zeltool::kEventSourceUsage, zeltool::EventSourceMain},
 };
 
 void PrintUsage(FILE* stream) {

@@ -1,0 +1,21 @@
+#pragma once
+// The readable name of the running Windows version, and the OLE DB providers
+// registered on the machine.
+
+#include <string>
+#include <vector>
+#include <windows.h>
+
+#include "support/log_callback.h"
+
+// For example "Microsoft® Windows® 2003 Advanced Server Service Pack 2 x64";
+// empty when the version cannot be read.
+std::wstring GetOSVersionName();
+
+// The name for a version record; `extended` tells whether the record's
+// extended fields (product type, suite mask) were read.
+std::wstring ComposeOSVersionName(const OSVERSIONINFOEXW& version, bool extended);
+
+// Provider names in the enumerator's order; failures are reported to the
+// sink at level 4 and give what was read so far.
+std::vector<std::wstring> provider_list(LogCallback sink);

@@ -1,0 +1,280 @@
+#include "support/fs/folder_list.h"
+
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "support/fs/char_api.h"
+#include "support/fs/file_functions.h"
+#include "support/fs/fts_report.h"
+#include "support/fs/text_utils.h"
+
+using fts::detail::CharApi;
+using fts::detail::Progress;
+using fts::detail::Report;
+using fts::detail::Send;
+
+namespace {
+
+template <typename Char>
+using String = std::basic_string<Char>;
+// File names of each folder read while listing the tree, keyed by the
+// folder's path as the tree's set holds it.
+template <typename Char>
+using FileNameCache = std::map<String<Char>, std::set<String<Char>>>;
+
+constexpr int32_t kLevelError = 1;
+constexpr int32_t kLevelProgress = 3;
+constexpr int32_t kLevelStep = 4;
+constexpr char kFolderNameList[] = "fts::FolderNameList";
+constexpr char kFolderList[] = "fts::FolderList";
+constexpr char kFilesList[] = "fts::FilesList";
+constexpr wchar_t kNullFolder[] = L"Directory name cannot be empty";
+
+class FindHandle {
+ public:
+  explicit FindHandle(HANDLE handle) : handle_(handle) {}
+  ~FindHandle() {
+    if (valid()) FindClose(handle_);
+  }
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+int32_t CountOf(size_t count) {
+  return count > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ? std::numeric_limits<int32_t>::max()
+                                                                          : static_cast<int32_t>(count);
+}
+
+template <typename Char>
+String<Char> EnsureBackslash(const String<Char>& path) {
+  if (path.empty() || path.back() == Char('\\')) return path;
+  return path + Char('\\');
+}
+
+template <typename Char>
+String<Char> RemoveBackslash(const String<Char>& path) {
+  if (path.empty() || path.back() != Char('\\')) return path;
+  return path.substr(0, path.size() - 1);
+}
+
+template <typename Char>
+bool IsDotName(const Char* name) {
+  return name[0] == Char('.') && (name[1] == Char('\0') || (name[1] == Char('.') && name[2] == Char('\0')));
+}
+
+bool IsListedFile(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (attributes & FILE_ATTRIBUTE_ARCHIVE) != 0;
+}
+
+template <typename Char, typename Visit>
+void ForEachEntry(const String<Char>& pattern, Visit visit) {
+  typename CharApi<Char>::FindData data;
+  FindHandle search(CharApi<Char>::FindFirst(pattern.c_str(), &data));
+  if (!search.valid()) return;
+  do {
+    visit(data);
+  } while (CharApi<Char>::FindNext(search.get(), &data));
+}
+
+void ReportNullFolder(LogCallback callback, const char* function, int32_t line) {
+  Send(callback, kLevelError, Progress{}, kNullFolder, function, line);
+}
+
+// One read of the folder gives its subfolders and, when asked, the files the
+// default mask would list, so that a tree listing reads each folder once.
+template <typename Char>
+std::set<String<Char>> FolderNames(const Char* folder, LogCallback callback, std::set<String<Char>>* files) {
+  std::set<String<Char>> names;
+  if (folder == nullptr) {
+    ReportNullFolder(callback, kFolderNameList, __LINE__);
+    return names;
+  }
+  try {
+    ForEachEntry<Char>(EnsureBackslash(String<Char>(folder)) + CharApi<Char>::kAllFiles, [&](const auto& data) {
+      if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (IsDotName(data.cFileName)) return;
+        Send(callback, kLevelProgress, Progress{2, -1, -1}, CharApi<Char>::ToWide(data.cFileName).c_str(),
+             kFolderNameList, __LINE__);
+        names.insert(data.cFileName);
+      } else if (files != nullptr && IsListedFile(data.dwFileAttributes)) {
+        files->insert(data.cFileName);
+      }
+    });
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    Report(callback, kLevelError, kFolderNameList, __LINE__, CharApi<Char>::kUnknownReadError, folder);
+  }
+  return names;
+}
+
+template <typename Char>
+std::set<String<Char>> Folders(const Char* folder, LogCallback callback, bool recursive, int32_t depth,
+                               FileNameCache<Char>* cache) {
+  std::set<String<Char>> result;
+  if (folder == nullptr) {
+    ReportNullFolder(callback, kFolderList, __LINE__);
+    return result;
+  }
+  // Progress is reported for the first two levels only.
+  const bool reports = depth <= 1;
+  const int32_t level = depth < 0 ? 1 : depth + 1;
+  const String<Char> base(folder);
+  const String<Char> self = RemoveBackslash(base);
+  if (depth == 0) result.insert(self);
+  const auto names = FolderNames(folder, callback, cache != nullptr ? &(*cache)[self] : nullptr);
+  const String<Char> parent = EnsureBackslash(base);
+  for (const auto& name : names) result.insert(parent + name);
+  if (recursive) {
+    if (reports) {
+      Send(callback, kLevelProgress, Progress{level, CountOf(names.size()), 0}, CharApi<Char>::ToWide(base).c_str(),
+           kFolderList, __LINE__);
+    }
+    int32_t index = 0;
+    for (const auto& name : names) {
+      const String<Char> path = parent + name;
+      if (reports) {
+        Send(callback, kLevelStep, Progress{level, 0, index}, CharApi<Char>::ToWide(path).c_str(), kFolderList,
+             __LINE__);
+      }
+      ++index;
+      auto below = Folders(path.c_str(), callback, true, 0, cache);
+      result.insert(below.begin(), below.end());
+    }
+  }
+  if (reports) Send(callback, kLevelProgress, Progress{level, -1, 0}, L"", kFolderList, __LINE__);
+  return result;
+}
+
+template <typename Char>
+bool IsDefaultMask(const Char* masks) {
+  return masks == nullptr || masks[0] == Char('\0') || String<Char>(masks) == CharApi<Char>::kAllFiles;
+}
+
+// Several masks keep only the "*.ext" ones; a single mask is used as given.
+template <typename Char>
+std::vector<String<Char>> MaskPieces(const Char* masks) {
+  const String<Char> list = IsDefaultMask(masks) ? String<Char>(CharApi<Char>::kAllFiles) : String<Char>(masks);
+  auto pieces = fts::Split(list, Char(';'));
+  if (pieces.size() <= 1) return pieces;
+  std::vector<String<Char>> kept;
+  for (auto& piece : pieces) {
+    if (piece.size() > 2 && piece[0] == Char('*') && piece[1] == Char('.')) kept.push_back(std::move(piece));
+  }
+  return kept;
+}
+
+template <typename Char>
+std::set<String<Char>> FileNames(const Char* folder, LogCallback callback, const Char* masks) {
+  std::set<String<Char>> names;
+  if (folder == nullptr) {
+    ReportNullFolder(callback, kFilesList, __LINE__);
+    return names;
+  }
+  try {
+    const String<Char> parent = EnsureBackslash(String<Char>(folder));
+    for (const auto& mask : MaskPieces(masks)) {
+      ForEachEntry<Char>(parent + mask, [&](const auto& data) {
+        if (IsListedFile(data.dwFileAttributes)) names.insert(data.cFileName);
+      });
+    }
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (...) {
+    Report(callback, kLevelError, kFilesList, __LINE__, CharApi<Char>::kUnknownReadError, folder);
+  }
+  return names;
+}
+
+// The tree forms: every folder of the listing in set order, with progress,
+// handing each folder's full file paths to `add`.
+template <typename Char, typename Add>
+void ForEachTreeFile(const Char* folder, LogCallback callback, bool recursive, const Char* masks, Add add) {
+  FileNameCache<Char> cache;
+  const bool useCache = IsDefaultMask(masks);
+  auto folders = Folders(folder, callback, recursive, 0, useCache ? &cache : nullptr);
+  Send(callback, kLevelProgress, Progress{1, CountOf(folders.size()), 0}, L"", kFilesList, __LINE__);
+  int32_t index = 0;
+  for (const auto& path : folders) {
+    const auto cached = cache.find(path);
+    const auto names = cached != cache.end() ? std::move(cached->second) : FileNames(path.c_str(), callback, masks);
+    Send(callback, kLevelStep, Progress{1, 0, index++}, CharApi<Char>::ToWide(path).c_str(), kFilesList, __LINE__);
+    const String<Char> parent = EnsureBackslash(path);
+    for (const auto& name : names) add(parent + name);
+  }
+  Send(callback, kLevelProgress, Progress{1, -1, 0}, L"", kFilesList, __LINE__);
+}
+
+template <typename Char>
+void FilePaths(const Char* folder, LogCallback callback, bool recursive, std::set<String<Char>>& output,
+               const Char* masks) {
+  if (folder == nullptr) {
+    ReportNullFolder(callback, kFilesList, __LINE__);
+    return;
+  }
+  // Paths mostly arrive in order: the end is the usual place.
+  ForEachTreeFile(folder, callback, recursive, masks,
+                  [&](String<Char> path) { output.insert(output.end(), std::move(path)); });
+}
+
+}  // namespace
+
+std::string EnsureTrailingBackslash(const std::string& path) { return EnsureBackslash(path); }
+std::wstring EnsureTrailingBackslash(const std::wstring& path) { return EnsureBackslash(path); }
+std::string RemoveTrailingBackslash(const std::string& path) { return RemoveBackslash(path); }
+std::wstring RemoveTrailingBackslash(const std::wstring& path) { return RemoveBackslash(path); }
+
+namespace fts {
+
+std::set<std::string> FolderNameList(const char* folder, LogCallback callback) {
+  return FolderNames<char>(folder, callback, nullptr);
+}
+std::set<std::wstring> FolderNameList(const wchar_t* folder, LogCallback callback) {
+  return FolderNames<wchar_t>(folder, callback, nullptr);
+}
+
+std::set<std::string> FolderList(const char* folder, LogCallback callback, bool recursive, int32_t depth) {
+  return Folders<char>(folder, callback, recursive, depth, nullptr);
+}
+std::set<std::wstring> FolderList(const wchar_t* folder, LogCallback callback, bool recursive, int32_t depth) {
+  return Folders<wchar_t>(folder, callback, recursive, depth, nullptr);
+}
+
+std::set<std::string> FilesList(const char* folder, LogCallback callback, const char* masks) {
+  return FileNames(folder, callback, masks);
+}
+std::set<std::wstring> FilesList(const wchar_t* folder, LogCallback callback, const wchar_t* masks) {
+  return FileNames(folder, callback, masks);
+}
+
+void FilesList(const char* folder, LogCallback callback, bool recursive, std::set<std::string>& output,
+               const char* masks) {
+  FilePaths(folder, callback, recursive, output, masks);
+}
+void FilesList(const wchar_t* folder, LogCallback callback, bool recursive, std::set<std::wstring>& output,
+               const wchar_t* masks) {
+  FilePaths(folder, callback, recursive, output, masks);
+}
+
+int64_t FilesList(const wchar_t* folder, LogCallback callback, bool recursive, std::map<std::wstring, int64_t>& output,
+                  const wchar_t* masks) {
+  if (folder == nullptr) {
+    ReportNullFolder(callback, kFilesList, __LINE__);
+    return -1;
+  }
+  int64_t total = 0;
+  ForEachTreeFile(folder, callback, recursive, masks, [&](std::wstring path) {
+    const int64_t size = FileSize(path.c_str());
+    if (size >= 0) total += size;
+    output[std::move(path)] = size;
+  });
+  return total;
+}
+
+}  // namespace fts

@@ -1,0 +1,123 @@
+#include "support/logging/debug_logger.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int64_t kTicksPerMinute = 600000000;  // 100 ns units
+
+int64_t FileTimeTicks(const FILETIME& time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+}
+
+// The local time of an entry. The platform's local-time query costs about a
+// microsecond under Wine; the offset from UTC only changes on the hour (or
+// when the time zone is changed), so it is read once per UTC minute and kept
+// with that minute in one word: the UTC minute above, the offset in minutes
+// (biased to stay positive) in the low 16 bits.
+void LocalTimeNow(SYSTEMTIME& local) {
+  static std::atomic<int64_t> minuteAndOffset{-1};
+  FILETIME utc;
+  GetSystemTimeAsFileTime(&utc);
+  const int64_t ticks = FileTimeTicks(utc);
+  const int64_t minute = ticks / kTicksPerMinute;
+  int64_t cached = minuteAndOffset.load(std::memory_order_relaxed);
+  if (cached < 0 || (cached >> 16) != minute) {
+    SYSTEMTIME localNow;
+    SYSTEMTIME utcNow;
+    GetLocalTime(&localNow);
+    GetSystemTime(&utcNow);
+    FILETIME localFile;
+    FILETIME utcFile;
+    SystemTimeToFileTime(&localNow, &localFile);
+    SystemTimeToFileTime(&utcNow, &utcFile);
+    const int64_t difference = FileTimeTicks(localFile) - FileTimeTicks(utcFile);
+    // Whole minutes, rounded: the two queries may straddle a tick.
+    const int64_t offset = (difference + (difference < 0 ? -1 : 1) * kTicksPerMinute / 2) / kTicksPerMinute;
+    cached = (minute << 16) | ((offset + 0x8000) & 0xFFFF);
+    minuteAndOffset.store(cached, std::memory_order_relaxed);
+  }
+  const int64_t localTicks = ticks + ((cached & 0xFFFF) - 0x8000) * kTicksPerMinute;
+  const FILETIME localFile = {static_cast<DWORD>(localTicks), static_cast<DWORD>(localTicks >> 32)};
+  FileTimeToSystemTime(&localFile, &local);
+}
+
+}  // namespace
+
+DebugLogger::DebugLogger() : Thread("DebugLogger") {}
+
+DebugLogger::~DebugLogger() {
+  // Entries logged from other statics' destructors are dropped from here on.
+  SetReady(false);
+  sink_ = nullptr;
+  // The thread uses the members below: stop it before they go.
+  Thread::Stop(-1);
+}
+
+bool DebugLogger::AttachSink(LogSink* sink) {
+  if (sink == nullptr) return false;
+  sink_.store(sink, std::memory_order_release);
+  SetReady(true);
+  return true;
+}
+
+void DebugLogger::DetachSink() {
+  SetReady(false);
+  sink_.store(nullptr, std::memory_order_release);
+}
+
+void DebugLogger::SetLevel(std::atomic<int32_t>& output, int32_t level) {
+  output = level;
+  RecomputeHighestLevel();
+}
+
+void DebugLogger::RecomputeHighestLevel() {
+  highestLevel_ = std::max({GetDebugLogLevel(), GetEventLogLevel(), GetSysLogLevel(), GetConsoleLogLevel()});
+}
+
+void DebugLogger::QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uint32_t eventId,
+                             const ZELString& userTag) {
+  entry->eventId = eventId;
+  entry->threadId = GetCurrentThreadId();
+  entry->level = level;
+  entry->userTag = userTag;
+  entry->text.Strip(ZELString::kStripTrailing);
+  LocalTimeNow(entry->time);
+  AppendEntry(std::move(entry));
+}
+
+void DebugLogger::AppendEntry(std::unique_ptr<LogEntry> entry) {
+  ScopedLock guard(queueLock_);
+  queue_.push_back(std::move(entry));
+}
+
+std::unique_ptr<LogEntry> DebugLogger::TakeOldestEntry(size_t& remaining) {
+  ScopedLock guard(queueLock_);
+  std::unique_ptr<LogEntry> oldest;
+  if (!queue_.empty()) {
+    oldest = std::move(queue_.front());
+    queue_.pop_front();
+  }
+  remaining = queue_.size();
+  return oldest;
+}
+
+// The writer loop arrives with the outputs; until then a started logger only
+// waits to be stopped and never becomes ready.
+void DebugLogger::Run() { StopEvent().Wait(kWaitForever); }
+
+namespace {
+DebugLogger debugLogger;
+}  // namespace
+
+DebugLogger& GetDebugLogger() { return debugLogger; }
+
+bool IsDebugLoggerReady() { return debugLogger.IsReady(); }
+bool HasNoSink() { return debugLogger.HasNoSink(); }
+bool AttachSink(LogSink* sink) { return debugLogger.AttachSink(sink); }
+void DetachSink() { debugLogger.DetachSink(); }
+int32_t GetDebugLogLevel() { return debugLogger.GetDebugLogLevel(); }
+int32_t GetEventLogLevel() { return debugLogger.GetEventLogLevel(); }
+int32_t GetSysLogLevel() { return debugLogger.GetSysLogLevel(); }
+int32_t GetConsoleLogLevel() { return debugLogger.GetConsoleLogLevel(); }
+int32_t GetEventLogTimeThreshold() { return debugLogger.GetEventLogTimeThreshold(); }

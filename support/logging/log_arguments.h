@@ -1,0 +1,11 @@
+#pragma once
+// The check of a log entry's format and arguments before anything reads them.
+
+#include <cstdarg>
+#include <cstdint>
+
+// `format` and `userTag` are wide when `wideCall`, narrow otherwise. When the
+// entry is not sound, queues the invalid-entry report at level 5 (if the
+// logger is ready) and returns false. `args` is left untouched.
+bool ValidateLogArguments(int32_t level, const void* format, va_list args, uint32_t eventId, const void* userTag,
+                          bool wideCall);

@@ -1,0 +1,45 @@
+#include "support/logging/readable_memory.h"
+
+#include <cstring>
+#include <cwchar>
+#include <windows.h>
+
+namespace {
+
+constexpr DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+
+}  // namespace
+
+bool IsReadable(const void* address, size_t size) { return IsBadReadPtr(address, size) == FALSE; }
+
+bool IsWritable(const void* address, size_t size) {
+  if (address == nullptr) return false;
+  if (size == 0) return true;
+  const char* at = static_cast<const char*>(address);
+  const char* last = at + (size - 1);
+  if (last < at) return false;  // wraps around the address space
+  for (;;) {
+    MEMORY_BASIC_INFORMATION info;
+    if (VirtualQuery(at, &info, sizeof info) != sizeof info) return false;
+    if (info.State != MEM_COMMIT || (info.Protect & kWritable) == 0 || (info.Protect & PAGE_GUARD) != 0) {
+      return false;
+    }
+    const char* end = static_cast<const char*>(info.BaseAddress) + info.RegionSize;
+    if (last < end) return true;
+    at = end;
+  }
+}
+
+// The string checks stop at the terminator or after the count, whichever
+// comes first; a string readable that far may still lack a terminator.
+ptrdiff_t TerminatedLength(const char* text, size_t maxLength) {
+  if (text == nullptr || IsBadStringPtrA(text, maxLength + 1) != FALSE) return -1;
+  const size_t length = strnlen(text, maxLength + 1);
+  return length <= maxLength ? static_cast<ptrdiff_t>(length) : -1;
+}
+
+ptrdiff_t TerminatedLength(const wchar_t* text, size_t maxLength) {
+  if (text == nullptr || IsBadStringPtrW(text, maxLength + 1) != FALSE) return -1;
+  const size_t length = wcsnlen(text, maxLength + 1);
+  return length <= maxLength ? static_cast<ptrdiff_t>(length) : -1;
+}

@@ -1,0 +1,119 @@
+// ZelTool's maintenance commands as an administrator runs them: a separate
+// process that activates the MOF compiler (the stand-in) through COM.
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "tests/maintenance/machine_state.h"
+#include "tests/maintenance/standin_fixture.h"
+#include "tests/tools/child_process.h"
+
+namespace {
+
+using namespace maintenance_test;
+using namespace std::chrono_literals;
+
+struct ToolRun {
+  DWORD exitCode = MAXDWORD;
+  std::string errors;
+};
+
+ToolRun RunZelTool(const std::wstring& arguments) {
+  tools_test::ChildProcess tool;
+  ToolRun run;
+  if (!tool.Start(BinFolder() + L"ZelTool.exe", arguments)) return run;
+  const auto exitCode = tool.WaitForExit(60s);
+  if (exitCode) run.exitCode = *exitCode;
+  // Text-mode line ends as "\n".
+  for (char c : tool.ErrorText()) {
+    if (c != '\r') run.errors += c;
+  }
+  return run;
+}
+
+// The product's MOF file as a Windows path.
+std::wstring ProductMof() {
+  std::wstring path;
+  for (const char* c = FERNWICK_MOF_PATH; *c != '\0'; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
+  return path[0] == L'\\' ? L"Z:" + path : path;
+}
+
+class ZelToolMaintenanceTest : public StandInTest {};
+
+}  // namespace
+
+TEST_F(ZelToolMaintenanceTest, CompilesTheProductsMofThroughTheMofCompiler) {
+  const ToolRun run = RunZelTool(L"mof compile \"" + ProductMof() + L"\"");
+  EXPECT_EQ(0u, run.exitCode) << run.errors;
+  EXPECT_EQ("", run.errors);
+
+  std::ifstream mof(FERNWICK_MOF_PATH, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(mof)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(content.empty());
+  const auto requests = RecordedRequests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ(L"CompileFile", requests[0].text.at(L"Method"));
+  EXPECT_EQ(ProductMof(), requests[0].text.at(L"FileName"));
+  EXPECT_EQ(content.size(), requests[0].numbers.at(L"FileBytes"));
+  EXPECT_EQ(0x108u, requests[0].numbers.at(L"Options"));
+}
+
+TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
+  struct Vector {
+    std::wstring arguments;
+    HRESULT compileResult;
+    LONG phase;
+    DWORD exitCode;
+    std::string message;  // a line stderr must hold; empty: stderr is empty
+  };
+  const std::wstring mofPath = ProductMof();
+  const std::string mof(mofPath.begin(), mofPath.end());
+  const Vector vectors[] = {
+      {L"mof compile \"" + ProductMof() + L"\"", S_FALSE, 2, 1,
+       "1: Error [1] MOF [" + mof + "] compilation failed with error : parsing, error code : 0, object number : 0\n"},
+      {L"mof compile Z:\\no\\such.mof", S_OK, 0, 1, "1: Cannot find MOF file : Z:\\no\\such.mof\n"},
+      {L"mof remove-class Win32_NoSuchClass", S_FALSE, 2, 1,
+       "1: Error [1] MOF compilation failed with error : parsing, error code : 0, object number : 0\n"
+       "2: Unknown class name: [Win32_NoSuchClass]\n"},
+      {L"mof remove-class Win32_PerfRawData_Fernwick_Router_Session", S_OK, 0, 0, ""},
+      {L"cleanup router", S_OK, 0, 0, ""},
+  };
+  for (const auto& vector : vectors) {
+    SCOPED_TRACE(std::string(vector.arguments.begin(), vector.arguments.end()));
+    Answer(S_OK, vector.compileResult, vector.phase, S_OK, 0);
+    const ToolRun run = RunZelTool(vector.arguments);
+    EXPECT_EQ(vector.exitCode, run.exitCode);
+    if (vector.message.empty()) {
+      EXPECT_EQ("", run.errors);
+    } else {
+      EXPECT_NE(std::string::npos, run.errors.find(vector.message)) << run.errors;
+    }
+  }
+}
+
+TEST_F(ZelToolMaintenanceTest, InstallsAnEventSourceForItself) {
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\FernwickToolTest";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+  const ToolRun run = RunZelTool(L"event-source install FernwickToolTest");
+  EXPECT_EQ(0u, run.exitCode) << run.errors;
+  EXPECT_EQ(Number(7), ReadRaw(key, L"TypesSupported"));
+  const RawValue file = ReadRaw(key, L"EventMessageFile");
+  const std::wstring expected = BinFolder() + L"ZelTool.exe";
+  EXPECT_EQ(0, _wcsicmp(expected.c_str(), reinterpret_cast<const wchar_t*>(file.bytes.c_str())));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+TEST_F(ZelToolMaintenanceTest, MalformedCommandLinesAreUsageErrors) {
+  const wchar_t* const commandLines[] = {L"mof compile", L"mof frobnicate x.mof", L"cleanup both",
+                                         L"event-source install", L"event-source remove Name"};
+  for (const wchar_t* commandLine : commandLines) {
+    const ToolRun run = RunZelTool(commandLine);
+    EXPECT_EQ(2u, run.exitCode) << std::string(commandLine, commandLine + wcslen(commandLine));
+    EXPECT_NE(std::string::npos, run.errors.find("usage:"));
+  }
+  EXPECT_TRUE(RecordedRequests().empty());
+}
