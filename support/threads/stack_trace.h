@@ -4,8 +4,9 @@
 // (program counter, module, symbol, source line), all through the logger at
 // level 3. FormatCallStack gives the text form in a string instead.
 
-#include <dbghelp.h>
 #include <windows.h>
+
+#include <dbghelp.h>
 
 #include <cstddef>
 #include <cstdint>

@@ -5,8 +5,9 @@
 // DbgHelp is not thread-safe: every call into it happens under the engine's
 // lock, which Initialize takes and the caller releases.
 
-#include <dbghelp.h>
 #include <windows.h>
+
+#include <dbghelp.h>
 
 #include <cstddef>
 #include <memory>
