@@ -3,22 +3,26 @@
 #include <cwchar>
 
 #include "provider/module_state.h"
-#include "provider/perf_data_source.h"
 #include "provider/wbem_result.h"
 
-HRESULT WriteInstanceName(IWbemObjectAccess* instance, int ordinal, int slot) {
-  wchar_t name[kSessionNameUnits + 1] = {};
-  const wmirouter_perf_t* block = RouterBlock().View();
-  size_t length = 0;
-  if (block != nullptr && slot >= 0 && slot < kSessionSlotCount) length = CopySessionName(block->sessions[slot], name);
-  // An unnamed slot, or one emptied since the walk, is named by its ordinal.
-  if (length == 0) length = static_cast<size_t>(swprintf(name, kSessionNameUnits + 1, L"%i", ordinal));
-  return instance->WritePropertyValue(g_nameHandle.load(), static_cast<long>((length + 1) * sizeof(wchar_t)),
-                                      reinterpret_cast<const BYTE*>(name));
+std::wstring OrdinalName(int ordinal) {
+  wchar_t name[16];
+  swprintf(name, 16, L"%i", ordinal);
+  return name;
 }
 
-HRESULT BuildSessionInstance(IWbemClassObject* classObject, CPerfDataSource* dataSource, int ordinal, int slot,
-                             IWbemObjectAccess** instance) {
+std::wstring SessionInstanceName(int ordinal, int slot) {
+  wchar_t name[kSessionNameUnits + 1] = {};
+  const wmirouter_perf_t* block = RouterBlock().View();
+  // An unnamed slot, or one emptied since the walk, is named by its ordinal.
+  if (block != nullptr && slot >= 0 && slot < kSessionSlotCount && CopySessionName(block->sessions[slot], name) != 0) {
+    return name;
+  }
+  return OrdinalName(ordinal);
+}
+
+HRESULT BuildInstance(IWbemClassObject* classObject, CPerfDataSource* dataSource, const std::wstring& name,
+                      FillRule rule, IWbemObjectAccess** instance) {
   *instance = nullptr;
   IWbemClassObject* spawned = nullptr;
   HRESULT hr = classObject->SpawnInstance(0, &spawned);
@@ -30,8 +34,11 @@ HRESULT BuildSessionInstance(IWbemClassObject* classObject, CPerfDataSource* dat
   if (FAILED(hr)) return hr;
   if (access == nullptr) return WBEM_E_INVALID_OBJECT;
 
-  hr = WriteInstanceName(access, ordinal, slot);
-  if (SUCCEEDED(hr)) hr = dataSource != nullptr ? dataSource->FillInstance(access) : WbemResult(WBEM_E_INVALID_OBJECT);
+  hr = access->WritePropertyValue(g_nameHandle.load(), static_cast<long>((name.size() + 1) * sizeof(wchar_t)),
+                                  reinterpret_cast<const BYTE*>(name.c_str()));
+  if (SUCCEEDED(hr)) {
+    hr = dataSource != nullptr ? dataSource->FillInstance(access, rule) : WbemResult(WBEM_E_INVALID_OBJECT);
+  }
   if (FAILED(hr)) {
     access->Release();
     return hr;

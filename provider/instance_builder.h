@@ -1,15 +1,20 @@
 #pragma once
-// Builds the WMI instance of one active router session: spawned from the
-// class, named after the session (or its ordinal), and filled from its record.
+// Builds the WMI instance of one router session: spawned from the class,
+// given its Name, and filled from the data source's records.
+
+#include <string>
 
 #include <wbemcli.h>
 
-class CPerfDataSource;
+#include "provider/perf_data_source.h"
 
-// Writes the instance's Name: the slot's session name when the block is
-// mapped and the slot is named, else the decimal ordinal.
-HRESULT WriteInstanceName(IWbemObjectAccess* instance, int ordinal, int slot);
+// The Name of the session at `ordinal` in block slot `slot`: the slot's session
+// name when the block is mapped and the slot is named, else the decimal ordinal.
+std::wstring SessionInstanceName(int ordinal, int slot);
 
-// On success `instance` holds a new reference to the filled object.
-HRESULT BuildSessionInstance(IWbemClassObject* classObject, CPerfDataSource* dataSource, int ordinal, int slot,
-                             IWbemObjectAccess** instance);
+// The decimal ordinal, the Name of an instance whose session has no name.
+std::wstring OrdinalName(int ordinal);
+
+// On success `instance` holds a new reference to the named, filled object.
+HRESULT BuildInstance(IWbemClassObject* classObject, CPerfDataSource* dataSource, const std::wstring& name,
+                      FillRule rule, IWbemObjectAccess** instance);

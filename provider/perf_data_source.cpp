@@ -70,6 +70,7 @@ struct CPerfDataSource::PollingState {
   wchar_t names[kMaxInstances][kSessionNameUnits + 1] = {};
   uint32_t nameHashes[kMaxInstances] = {};
   int namedCount = 0;
+  std::atomic<uint64_t> generation{0};
 };
 
 HRESULT CPerfDataSource::PollingState::SetShareMemoryData() {
@@ -98,17 +99,27 @@ void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) 
   AcquireSRWLockExclusive(&nameTableLock);
   // Only the first kMaxInstances sessions have records.
   int record = 0;
+  bool sessionsChanged = false;
   for (; slot != -1 && record < count && record < kMaxInstances; ++record) {
     const wmirouter_session_t& session = block.sessions[slot];
     {
       ScopedLock guard(records[record].lock);
       for (int k = 0; k < kCounterCount; ++k) records[record].values[k] = ReadSlotCounter(session, k);
     }
-    CopySessionName(session, names[record]);
-    nameHashes[record] = NameHash(names[record]);
+    wchar_t name[kSessionNameUnits + 1];
+    CopySessionName(session, name);
+    if (record >= namedCount || wcscmp(name, names[record]) != 0) {
+      wcscpy(names[record], name);
+      nameHashes[record] = NameHash(name);
+      sessionsChanged = true;
+    }
     slot = block.NextSession(slot);
   }
+  if (record != namedCount) sessionsChanged = true;
   namedCount = record;
+  // Counter updates alone leave the generation, so refreshers need not look
+  // at the sessions again.
+  if (sessionsChanged) ++generation;
   ReleaseSRWLockExclusive(&nameTableLock);
 }
 
@@ -181,6 +192,14 @@ bool CPerfDataSource::IsPolling() const {
   return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT;
 }
 
+uint64_t CPerfDataSource::SessionGeneration() const { return state_->generation.load(); }
+
+uint64_t CPerfDataSource::CurrentSessionNames(std::vector<std::wstring>* names) const {
+  SharedNameTable table(*state_);
+  names->assign(state_->names, state_->names + state_->namedCount);
+  return state_->generation.load();
+}
+
 void CPerfDataSource::SetCounter(int record, int index, uint32_t value) {
   if (!IsServedIndex(record)) return;
   ScopedLock guard(state_->records[record].lock);
@@ -242,7 +261,7 @@ long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
   return 0;
 }
 
-HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance) {
+HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance, FillRule rule) {
   if (instance == nullptr) return WBEM_E_FAILED;
   // Filled for every instance of every refresh: terminate rather than clear.
   wchar_t name[kNameBufferUnits];
@@ -255,6 +274,7 @@ HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance) {
 
   SharedNameTable table(*state_);
   int record = state_->RecordByNameLocked(name);
+  if (record < 0 && rule == FillRule::kSessionOnly) return hr;
   if (record < 0) {
     const int64_t parsed = ParseInstanceIndex(name);
     if (!IsServedIndex(parsed)) return WBEM_E_NOT_FOUND;

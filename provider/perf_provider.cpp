@@ -158,7 +158,10 @@ STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* clas
   int slot = block.FirstSession();
   for (int ordinal = 0; ordinal < count && ordinal < kMaxInstances && slot != -1; ++ordinal) {
     IWbemObjectAccess* instance = nullptr;
-    if (FAILED(BuildSessionInstance(classObject_, dataSource, ordinal, slot, &instance))) break;
+    if (FAILED(BuildInstance(classObject_, dataSource, SessionInstanceName(ordinal, slot), FillRule::kSessionOrIndex,
+                             &instance))) {
+      break;
+    }
     IWbemClassObject* object = nullptr;
     const HRESULT hr = instance->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object));
     instance->Release();

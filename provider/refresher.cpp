@@ -11,6 +11,8 @@
 #include "provider/wbem_result.h"
 #include "provider_log/provider_log.h"
 
+using Microsoft::WRL::ComPtr;
+
 namespace {
 
 ErrorRecord g_refresherErrorRecord;
@@ -32,6 +34,8 @@ CRefresher::CRefresher(VXPerfProvider* provider, CPerfDataSource* dataSource)
     : dataSource_(dataSource), provider_(provider), callback_(&WriteProviderLog) {
   if (dataSource_ != nullptr) dataSource_->SetLogCallback(callback_);
   const bool mapped = MapRouterBlock();
+  // Take the sessions of a block mapped just now before the first sync.
+  if (mapped && dataSource_ != nullptr) dataSource_->PollNow();
   provider_->AddRef();
   ++g_liveObjectCount;
   if (mapped) {
@@ -44,18 +48,9 @@ CRefresher::CRefresher(VXPerfProvider* provider, CPerfDataSource* dataSource)
 }
 
 CRefresher::~CRefresher() {
-  for (RefreshableId*& identifier : identifiers_) {
-    delete identifier;
-    identifier = nullptr;
-  }
-  for (IWbemObjectAccess*& instance : instances_) {
-    if (instance != nullptr) instance->Release();
-    instance = nullptr;
-  }
-  for (IWbemHiPerfEnum*& enumerator : enumerators_) {
-    if (enumerator != nullptr) enumerator->Release();
-    enumerator = nullptr;
-  }
+  instances_.clear();
+  for (ComPtr<IWbemHiPerfEnum>& enumerator : enumerators_) enumerator.Reset();
+  classObject_.Reset();
   // Leave the live count before releasing the provider: the provider's
   // destructor stops the data source only when it is the module's last object.
   --g_liveObjectCount;
@@ -92,55 +87,140 @@ STDMETHODIMP_(ULONG) CRefresher::Release() {
   return static_cast<ULONG>(count);
 }
 
-int CRefresher::ServedInstanceCount() const { return std::min(instanceCount_.load(), kMaxInstances); }
-
 HRESULT CRefresher::Initialize(IWbemClassObject* classObject) {
   if (classObject == nullptr) return WBEM_E_INVALID_PARAMETER;
-  HRESULT hr = S_OK;
-  try {
-    const WMISharedMem<wmirouter_perf_t>& block = RouterBlock();
-    int slot = block.FirstSession();
-    instanceCount_ = block.ActiveSessionCount();
-    const int served = ServedInstanceCount();
-    for (int ordinal = 0; ordinal < served && slot != -1; ++ordinal) {
-      IWbemObjectAccess* instance = nullptr;
-      hr = BuildSessionInstance(classObject, dataSource_, ordinal, slot, &instance);
-      if (FAILED(hr)) return hr;
-      instances_[ordinal] = instance;
-      wchar_t name[kNameBufferUnits] = {};
-      long bytesRead = 0;
-      instance->ReadPropertyValue(g_nameHandle.load(), kNameReadBytes, &bytesRead, reinterpret_cast<BYTE*>(name));
-      instanceNames_[ordinal] = name;
-      slot = block.NextSession(slot);
-    }
-    return 0;
-  } catch (...) {
+  ScopedLock guard(tablesLock_);
+  classObject_ = classObject;
+  const HRESULT hr = SyncLocked();
+  if (hr == WbemResult(WBEM_E_OUT_OF_MEMORY)) {
     LogFormatted(callback_, 1, "CRefresher::Initialize", __LINE__, &g_refresherErrorRecord, L"Unknown exception: %d",
                  static_cast<int>(hr));
     return WBEM_E_INVALID_OBJECT;
   }
+  return hr;
+}
+
+HRESULT CRefresher::SyncLocked() {
+  if (dataSource_ == nullptr || classObject_ == nullptr) return S_OK;
+  // The sessions are those of the last sync: the common case, free of work.
+  if (synced_ && dataSource_->SessionGeneration() == syncedGeneration_) return S_OK;
+  try {
+    std::vector<std::wstring> sessionNames;
+    const uint64_t generation = dataSource_->CurrentSessionNames(&sessionNames);
+    const HRESULT hr = SyncToSessions(sessionNames);
+    // A failed step is tried again at the next refresh.
+    if (SUCCEEDED(hr)) {
+      synced_ = true;
+      syncedGeneration_ = generation;
+    }
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return WBEM_E_OUT_OF_MEMORY;
+  }
+}
+
+HRESULT CRefresher::SyncToSessions(const std::vector<std::wstring>& sessionNames) {
+  // Reserved up front, so that moving instances over cannot fail half-way.
+  std::vector<std::unique_ptr<SessionInstance>> next;
+  next.reserve(sessionNames.size() + instances_.size());
+  HRESULT hr = S_OK;
+  bool complete = false;
+  try {
+    for (size_t ordinal = 0; ordinal < sessionNames.size(); ++ordinal) {
+      const bool named = !sessionNames[ordinal].empty();
+      const std::wstring name = named ? sessionNames[ordinal] : OrdinalName(static_cast<int>(ordinal));
+      auto kept = std::find_if(instances_.begin(), instances_.end(),
+                               [&](const std::unique_ptr<SessionInstance>& old) { return old && old->name == name; });
+      std::unique_ptr<SessionInstance> instance;
+      if (kept != instances_.end()) {
+        instance = std::move(*kept);
+      } else {
+        ComPtr<IWbemObjectAccess> object;
+        const FillRule rule = named ? FillRule::kSessionOnly : FillRule::kSessionOrIndex;
+        const HRESULT built = BuildInstance(classObject_.Get(), dataSource_, name, rule, object.GetAddressOf());
+        if (FAILED(built)) {
+          hr = built;
+          continue;
+        }
+        instance.reset(new SessionInstance{std::move(object), name, nextInstanceId_++, named, true});
+      }
+      instance->namedAfterSession = named;
+      instance->current = true;
+      next.push_back(std::move(instance));
+    }
+    complete = true;
+  } catch (const std::bad_alloc&) {
+    hr = WBEM_E_OUT_OF_MEMORY;
+  }
+  // What was not matched belongs to sessions that ended. Their instance
+  // objects leave the enumerators; one that a refreshable object holds stays
+  // with its last values. After an allocation failure everything stays.
+  for (std::unique_ptr<SessionInstance>& left : instances_) {
+    if (left == nullptr || (complete && !IsHeldAsObject(left->id))) continue;
+    if (complete) left->current = false;
+    next.push_back(std::move(left));
+  }
+  instances_ = std::move(next);
+  const HRESULT handed = ResetEnumerators();
+  return FAILED(hr) ? hr : handed;
+}
+
+HRESULT CRefresher::HandCurrentInstances(IWbemHiPerfEnum* enumerator) const {
+  long ids[kMaxInstances];
+  IWbemObjectAccess* objects[kMaxInstances];
+  ULONG count = 0;
+  for (const std::unique_ptr<SessionInstance>& instance : instances_) {
+    if (!instance->current || count == kMaxInstances) continue;
+    ids[count] = instance->id;
+    objects[count] = instance->object.Get();
+    ++count;
+  }
+  return enumerator->AddObjects(0, count, ids, objects);
+}
+
+HRESULT CRefresher::ResetEnumerators() const {
+  HRESULT result = S_OK;
+  for (const ComPtr<IWbemHiPerfEnum>& enumerator : enumerators_) {
+    if (!enumerator) continue;
+    enumerator->RemoveAll(0);
+    const HRESULT hr = HandCurrentInstances(enumerator.Get());
+    if (FAILED(hr)) result = hr;
+  }
+  return result;
 }
 
 STDMETHODIMP CRefresher::Refresh(long /*flags*/) {
   const CallSecurity security = CheckCallSecurity();
   if (!security.allowed()) return security.verdict;
-  instanceCount_ = RouterBlock().ActiveSessionCount();
+  ScopedLock guard(tablesLock_);
+  const HRESULT synced = SyncLocked();
   HRESULT hr = security.impersonation;
-  const int served = ServedInstanceCount();
-  for (int index = 0; index < served; ++index) {
-    if (instances_[index] == nullptr) continue;
-    hr = dataSource_ != nullptr ? dataSource_->FillInstance(instances_[index]) : WbemResult(WBEM_E_INVALID_OBJECT);
+  // Instances exist only with a data source.
+  for (const std::unique_ptr<SessionInstance>& instance : instances_) {
+    const FillRule rule = instance->namedAfterSession ? FillRule::kSessionOnly : FillRule::kSessionOrIndex;
+    hr = dataSource_->FillInstance(instance->object.Get(), rule);
     if (FAILED(hr)) break;
   }
-  return hr;
+  return SUCCEEDED(hr) && FAILED(synced) ? synced : hr;
 }
 
-int CRefresher::InstanceIndexForName(const wchar_t* name) const {
-  for (int index = 0; index < kMaxInstances; ++index) {
-    if (instances_[index] != nullptr && instanceNames_[index] == name) return index;
+CRefresher::SessionInstance* CRefresher::FindInstance(const wchar_t* name) const {
+  for (const std::unique_ptr<SessionInstance>& instance : instances_) {
+    if (instance->name == name) return instance.get();
   }
-  const int64_t parsed = ParseInstanceIndex(name);
-  return IsServedIndex(parsed) ? static_cast<int>(parsed) : -1;
+  return nullptr;
+}
+
+CRefresher::SessionInstance* CRefresher::CurrentInstanceAt(int64_t ordinal) const {
+  // The current sessions' instances come first, in ordinal order.
+  if (ordinal < 0 || ordinal >= static_cast<int64_t>(instances_.size())) return nullptr;
+  SessionInstance* instance = instances_[static_cast<size_t>(ordinal)].get();
+  return instance->current ? instance : nullptr;
+}
+
+bool CRefresher::IsHeldAsObject(int32_t instanceId) const {
+  return std::any_of(std::begin(identifiers_), std::end(identifiers_),
+                     [&](const std::unique_ptr<RefreshableId>& slot) { return slot && slot->instanceId == instanceId; });
 }
 
 HRESULT CRefresher::AddRefreshableObject(IWbemObjectAccess* templateObject, IWbemObjectAccess** object,
@@ -153,43 +233,37 @@ HRESULT CRefresher::AddRefreshableObject(IWbemObjectAccess* templateObject, IWbe
   if (FAILED(read)) return read;
   if (bytesRead <= 0 || name[0] == L'\0') return read;
 
-  const int index = InstanceIndexForName(name);
-  if (index < 0) return WBEM_E_NOT_FOUND;
-
   ScopedLock guard(tablesLock_);
-  RefreshableId** freeSlot = std::find(std::begin(identifiers_), std::end(identifiers_), nullptr);
+  // A session that started after this refresher was made is found by its name.
+  SyncLocked();
+  SessionInstance* instance = FindInstance(name);
+  if (instance == nullptr) {
+    const int64_t ordinal = ParseInstanceIndex(name);
+    if (!IsServedIndex(ordinal)) return WBEM_E_NOT_FOUND;
+    instance = CurrentInstanceAt(ordinal);
+  }
+  auto freeSlot = std::find_if(std::begin(identifiers_), std::end(identifiers_),
+                               [](const std::unique_ptr<RefreshableId>& slot) { return !slot; });
   if (freeSlot == std::end(identifiers_)) return WBEM_E_OUT_OF_MEMORY;
-  *freeSlot = new (std::nothrow) RefreshableId{static_cast<int32_t>(g_nextObjectId++), index};
+  freeSlot->reset(new (std::nothrow)
+                      RefreshableId{static_cast<int32_t>(g_nextObjectId++), instance != nullptr ? instance->id : -1});
   if (*freeSlot == nullptr) return WBEM_E_OUT_OF_MEMORY;
   *identifier = (*freeSlot)->objectId;
-  *object = instances_[index];
+  *object = instance != nullptr ? instance->object.Get() : nullptr;
   if (*object != nullptr) (*object)->AddRef();
   return read;
 }
 
 HRESULT CRefresher::AddRefreshableEnum(IWbemHiPerfEnum* enumerator, long* identifier) {
   if (enumerator == nullptr || identifier == nullptr) return WBEM_E_INVALID_PARAMETER;
-  instanceCount_ = RouterBlock().ActiveSessionCount();
-
   ScopedLock guard(tablesLock_);
-  IWbemHiPerfEnum** freeSlot = std::find(std::begin(enumerators_), std::end(enumerators_), nullptr);
+  // Hand it today's sessions; after a failed sync, those there are.
+  SyncLocked();
+  auto freeSlot = std::find_if(std::begin(enumerators_), std::end(enumerators_),
+                               [](const ComPtr<IWbemHiPerfEnum>& slot) { return !slot; });
   if (freeSlot == std::end(enumerators_)) return WBEM_E_FAILED;
-
-  // Sessions that appeared after this refresher was built have no object
-  // here; they are left out rather than handed over as null.
-  long ids[kMaxInstances];
-  IWbemObjectAccess* objects[kMaxInstances];
-  long count = 0;
-  const int served = ServedInstanceCount();
-  for (int index = 0; index < served; ++index) {
-    if (instances_[index] == nullptr) continue;
-    ids[count] = index;
-    objects[count] = instances_[index];
-    ++count;
-  }
-  const HRESULT hr = enumerator->AddObjects(0, static_cast<ULONG>(count), ids, objects);
+  const HRESULT hr = HandCurrentInstances(enumerator);
   if (FAILED(hr)) return hr;
-  enumerator->AddRef();
   *freeSlot = enumerator;
   *identifier = static_cast<long>(freeSlot - std::begin(enumerators_));
   return 0;
@@ -197,10 +271,9 @@ HRESULT CRefresher::AddRefreshableEnum(IWbemHiPerfEnum* enumerator, long* identi
 
 HRESULT CRefresher::RemoveRefreshableObject(long identifier) {
   ScopedLock guard(tablesLock_);
-  for (RefreshableId*& slot : identifiers_) {
+  for (std::unique_ptr<RefreshableId>& slot : identifiers_) {
     if (slot != nullptr && slot->objectId == identifier) {
-      delete slot;
-      slot = nullptr;
+      slot.reset();
       return 0;
     }
   }
@@ -210,9 +283,8 @@ HRESULT CRefresher::RemoveRefreshableObject(long identifier) {
 HRESULT CRefresher::RemoveRefreshableEnum(long identifier) {
   if (identifier < 0 || identifier >= kEnumeratorSlots) return WBEM_E_FAILED;
   ScopedLock guard(tablesLock_);
-  IWbemHiPerfEnum*& slot = enumerators_[identifier];
-  if (slot == nullptr) return WBEM_E_FAILED;
-  slot->Release();
-  slot = nullptr;
+  ComPtr<IWbemHiPerfEnum>& slot = enumerators_[identifier];
+  if (!slot) return WBEM_E_FAILED;
+  slot.Reset();
   return 0;
 }

@@ -1,14 +1,19 @@
 #pragma once
-// The provider's WMI refresher: one instance object per router session active
-// when it was created, refreshed from the data source's records, handed out
-// to WMI as refreshable objects (identifiers 10 and up) and through
-// enumerators (identifiers 0..9).
+// The provider's WMI refresher: one instance object per active router session,
+// refreshed from the data source's records, handed out to WMI as refreshable
+// objects (identifiers 10 and up) and through enumerators (identifiers 0..9).
+// Whenever the sessions change, the next refresh brings the instance objects
+// and every enumerator up to them.
 
 #include <atomic>
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <wbemcli.h>
 #include <wbemprov.h>
+#include <wrl/client.h>
 
 #include "provider/router_block.h"
 #include "support/fs/critical_section_lock.h"
@@ -17,9 +22,11 @@
 class CPerfDataSource;
 class VXPerfProvider;
 
+// A refreshable object handed out: its object identifier and the identifier
+// of the instance object behind it (-1 for none).
 struct RefreshableId {
   int32_t objectId;
-  int32_t instanceIndex;
+  int32_t instanceId;
 };
 
 class CRefresher : public IWbemRefresher {
@@ -47,21 +54,44 @@ class CRefresher : public IWbemRefresher {
   HRESULT RemoveRefreshableEnum(long identifier);
 
  private:
-  // The instance object a template's Name designates, else -1.
-  int InstanceIndexForName(const wchar_t* name) const;
-  int ServedInstanceCount() const;
+  struct SessionInstance {
+    Microsoft::WRL::ComPtr<IWbemObjectAccess> object;
+    std::wstring name;
+    // Its identifier in the enumerators, kept for as long as the session lives.
+    int32_t id;
+    // Named after its session rather than its ordinal: fed by that name only.
+    bool namedAfterSession;
+    // Its session was among the data source's sessions at the last sync.
+    bool current;
+  };
+
+  // Brings the instance objects and the enumerators up to the data source's
+  // sessions, unless they are the ones of the last sync. The caller holds
+  // tablesLock_.
+  HRESULT SyncLocked();
+  HRESULT SyncToSessions(const std::vector<std::wstring>& sessionNames);
+  // Hands the current instance objects to an enumerator.
+  HRESULT HandCurrentInstances(IWbemHiPerfEnum* enumerator) const;
+  HRESULT ResetEnumerators() const;
+  SessionInstance* FindInstance(const wchar_t* name) const;
+  // The current session's instance object at `ordinal`, or null.
+  SessionInstance* CurrentInstanceAt(int64_t ordinal) const;
+  bool IsHeldAsObject(int32_t instanceId) const;
 
   std::atomic<long> referenceCount_{0};
   CPerfDataSource* dataSource_;
-  IWbemHiPerfEnum* enumerators_[kEnumeratorSlots] = {};
-  RefreshableId* identifiers_[kMaxInstances] = {};
-  IWbemObjectAccess* instances_[kMaxInstances] = {};
-  // The Name each instance object was given, to match templates against.
-  std::wstring instanceNames_[kMaxInstances];
   VXPerfProvider* provider_;
   LogCallback callback_;
-  std::atomic<int> instanceCount_{0};
-  // Guards the identifier and enumerator tables: WMI adds and removes from
-  // several threads at once.
+  // Everything below is guarded by tablesLock_: WMI refreshes, adds and
+  // removes from several threads at once.
   CriticalSectionLock tablesLock_;
+  Microsoft::WRL::ComPtr<IWbemHiPerfEnum> enumerators_[kEnumeratorSlots];
+  std::unique_ptr<RefreshableId> identifiers_[kMaxInstances];
+  Microsoft::WRL::ComPtr<IWbemClassObject> classObject_;
+  // The current sessions' instance objects in ordinal order, then those of
+  // ended sessions that a refreshable object still holds.
+  std::vector<std::unique_ptr<SessionInstance>> instances_;
+  int32_t nextInstanceId_ = 0;
+  bool synced_ = false;
+  uint64_t syncedGeneration_ = 0;
 };

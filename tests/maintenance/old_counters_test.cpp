@@ -268,7 +268,7 @@ TEST_F(OldCountersTest, AgentCleanUpRemovesExactlyTheOldAgentsPart) {
 
 TEST_F(OldCountersTest, MachineWithoutTheOldProductsIsLeftAlone) {
   TearDownStage();
-  WriteRaw(kCimom, kAutoRecover, savedMofs_);
+  WriteRaw(kCimom, kAutoRecover, MultiString({kStagedMofs[0]}));
   StageFile(kRouterFallback);
   StageFile(SystemAgentDll());
   const RegistrySnapshot before = Snapshot();
@@ -293,15 +293,17 @@ TEST_F(OldCountersTest, FallbackPathsServeWhenTheRecordedFileIsGone) {
 }
 
 TEST_F(OldCountersTest, FilesThatCannotBeDeletedAreReportedAndPassedOver) {
-  // The recorded router file is read-only: passed over in silence. The
+  // The recorded router file is held open: passed over in silence. The
   // agent's recorded file is gone and its system copy read-only: both
   // fallback deletions fail and are reported.
-  SetFileAttributesW(kRouterDll.c_str(), FILE_ATTRIBUTE_READONLY);
+  HANDLE held = CreateFileW(kRouterDll.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, held);
   RemoveFile(kAgentDll);
   SetFileAttributesW(SystemAgentDll().c_str(), FILE_ATTRIBUTE_READONLY);
   LogCapture log;
   EXPECT_TRUE(zel_wmi::RemoveOldRouterCounters(LogCapture::Callback()));
   EXPECT_TRUE(zel_wmi::RemoveOldAgentCounters(LogCapture::Callback()));
+  CloseHandle(held);
   EXPECT_TRUE(FileExists(kRouterDll));
   EXPECT_TRUE(FileExists(SystemAgentDll()));
   EXPECT_TRUE(FileExists(kRouterFallback));

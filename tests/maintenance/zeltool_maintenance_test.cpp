@@ -1,9 +1,11 @@
 // ZelTool's maintenance commands as an administrator runs them: a separate
 // process that activates the MOF compiler (the stand-in) through COM.
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -42,24 +44,56 @@ std::wstring ProductMof() {
   return path[0] == L'\\' ? L"Z:" + path : path;
 }
 
-class ZelToolMaintenanceTest : public StandInTest {};
+// The commands change the machine's auto-recovery list; it is put back.
+class ZelToolMaintenanceTest : public StandInTest {
+ protected:
+  void SetUp() override {
+    StandInTest::SetUp();
+    savedList_ = ReadRaw(kCimomKey, kAutoRecover);
+  }
+  void TearDown() override {
+    WriteRaw(kCimomKey, kAutoRecover, savedList_);
+    StandInTest::TearDown();
+  }
+
+  static constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
+  static constexpr wchar_t kAutoRecover[] = L"Autorecover MOFs";
+  RawValue savedList_;
+};
 
 }  // namespace
 
-TEST_F(ZelToolMaintenanceTest, CompilesTheProductsMofThroughTheMofCompiler) {
-  const ToolRun run = RunZelTool(L"mof compile \"" + ProductMof() + L"\"");
-  EXPECT_EQ(0u, run.exitCode) << run.errors;
-  EXPECT_EQ("", run.errors);
+TEST_F(ZelToolMaintenanceTest, CompilesTheProductsMofFilesThroughTheMofCompiler) {
+  // Every MOF file the product ships beside the provider.
+  const std::wstring mof = ProductMof();
+  const std::wstring folder = mof.substr(0, mof.find_last_of(L'\\') + 1);
+  std::vector<std::wstring> files;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((folder + L"*.mof").c_str(), &found);
+  ASSERT_NE(INVALID_HANDLE_VALUE, search);
+  do {
+    files.push_back(folder + found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  ASSERT_NE(files.end(), std::find(files.begin(), files.end(), mof));
 
-  std::ifstream mof(FERNWICK_MOF_PATH, std::ios::binary);
-  const std::string content((std::istreambuf_iterator<char>(mof)), std::istreambuf_iterator<char>());
-  ASSERT_FALSE(content.empty());
-  const auto requests = RecordedRequests();
-  ASSERT_EQ(1u, requests.size());
-  EXPECT_EQ(L"CompileFile", requests[0].text.at(L"Method"));
-  EXPECT_EQ(ProductMof(), requests[0].text.at(L"FileName"));
-  EXPECT_EQ(content.size(), requests[0].numbers.at(L"FileBytes"));
-  EXPECT_EQ(0x108u, requests[0].numbers.at(L"Options"));
+  for (const auto& file : files) {
+    SCOPED_TRACE(std::string(file.begin(), file.end()));
+    RegDeleteTreeW(HKEY_CURRENT_USER, mof_standin::kRequestsKey);
+    const ToolRun run = RunZelTool(L"mof compile \"" + file + L"\"");
+    EXPECT_EQ(0u, run.exitCode) << run.errors;
+    EXPECT_EQ("", run.errors);
+
+    std::ifstream content(file.c_str(), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(content)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(bytes.empty());
+    const auto requests = RecordedRequests();
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_EQ(L"CompileFile", requests[0].text.at(L"Method"));
+    EXPECT_EQ(file, requests[0].text.at(L"FileName"));
+    EXPECT_EQ(bytes.size(), requests[0].numbers.at(L"FileBytes"));
+    EXPECT_EQ(0x108u, requests[0].numbers.at(L"Options"));
+  }
 }
 
 TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {

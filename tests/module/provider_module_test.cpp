@@ -289,6 +289,96 @@ TEST_F(ProviderModuleTest, RefreshPicksUpANewStamp) {
   EXPECT_EQ(ReadSession(enumerator->Entries()[0].object.Get()).counters, Expected(100));
 }
 
+TEST_F(ProviderModuleTest, EnumeratorsFollowSessionsThatStartAndEnd) {
+  ServeSessions({{0, L"alpha", 100}, {1, L"beta", 200}, {2, L"gamma", 300}});
+  auto refresher = NewRefresher();
+  long enumId = -1;
+  auto enumerator = AddEnum(refresher.Get(), &enumId);
+  struct Entry {
+    long id;
+    std::wstring name;
+    std::array<uint32_t, 4> counters;
+    bool operator==(const Entry& other) const {
+      return id == other.id && name == other.name && counters == other.counters;
+    }
+  };
+  auto entries = [](const ComPtr<wmihost::HiPerfEnum>& from) {
+    std::vector<Entry> seen;
+    for (const auto& entry : from->Entries()) {
+      const Session session = ReadSession(entry.object.Get());
+      seen.push_back({entry.id, session.name, session.counters});
+    }
+    return seen;
+  };
+  auto refreshedTo = [&](const std::vector<Entry>& expected) {
+    return Eventually([&] { return SUCCEEDED(refresher->Refresh(0)) && entries(enumerator) == expected; });
+  };
+  ASSERT_TRUE(refreshedTo({{0, L"alpha", Expected(100)}, {1, L"beta", Expected(200)}, {2, L"gamma", Expected(300)}}));
+
+  // gamma ends and delta starts: each surviving session keeps its identifier.
+  router_.ClearSession(2);
+  router_.SetSession(5, L"delta", 500);
+  router_.Publish();
+  ASSERT_TRUE(refreshedTo({{0, L"alpha", Expected(100)}, {1, L"beta", Expected(200)}, {3, L"delta", Expected(500)}}));
+
+  // beta ends, which moves delta down an ordinal; counters alone change after that.
+  router_.ClearSession(1);
+  router_.Publish();
+  ASSERT_TRUE(refreshedTo({{0, L"alpha", Expected(100)}, {3, L"delta", Expected(500)}}));
+  const unsigned handOvers = enumerator->Faults().Calls(wmihost::Op::AddObjects);
+  router_.SetSession(5, L"delta", 5000);
+  router_.Publish();
+  ASSERT_TRUE(refreshedTo({{0, L"alpha", Expected(100)}, {3, L"delta", Expected(5000)}}));
+  EXPECT_EQ(enumerator->Faults().Calls(wmihost::Op::AddObjects), handOvers)
+      << "the same sessions with new counters must not touch the enumerator";
+
+  // An enumerator added now gets the same identifiers.
+  long secondId = -1;
+  auto second = AddEnum(refresher.Get(), &secondId);
+  EXPECT_EQ(entries(second), entries(enumerator));
+}
+
+TEST_F(ProviderModuleTest, AnEndedSessionsObjectKeepsItsLastValues) {
+  ServeSessions({{0, L"alpha", 100}, {1, L"beta", 200}, {2, L"gamma", 300}});
+  auto refresher = NewRefresher();
+  std::vector<ComPtr<IWbemObjectAccess>> objects;
+  for (const wchar_t* name : {L"alpha", L"beta", L"gamma"}) {
+    ComPtr<IWbemObjectAccess> object;
+    long id = -1;
+    ASSERT_EQ(HiPerf()->CreateRefreshableObject(Services(), Template(name).Get(), refresher.Get(), 0, nullptr,
+                                                &object, &id),
+              S_OK);
+    ASSERT_NE(object, nullptr);
+    objects.push_back(object);
+  }
+  auto counters = [&](size_t index) { return ReadSession(objects[index].Get()).counters; };
+  ASSERT_TRUE(Eventually([&] { return SUCCEEDED(refresher->Refresh(0)) && counters(2) == Expected(300); }));
+
+  // gamma ends while alpha and beta count on.
+  router_.ClearSession(2);
+  router_.SetSession(0, L"alpha", 1100);
+  router_.SetSession(1, L"beta", 1200);
+  router_.Publish();
+  ASSERT_TRUE(Eventually([&] { return SUCCEEDED(refresher->Refresh(0)) && counters(0) == Expected(1100); }));
+  EXPECT_EQ(counters(1), Expected(1200));
+  EXPECT_EQ(counters(2), Expected(300)) << "an ended session shows its own last values";
+
+  // delta takes gamma's slot and ordinal; gamma's object does not follow it.
+  router_.SetSession(2, L"delta", 400);
+  router_.Publish();
+  auto delta = Template(L"delta");
+  IWbemObjectAccess* handedIn[1] = {delta.Get()};
+  ASSERT_TRUE(Eventually([&] {
+    return SUCCEEDED(HiPerf()->GetObjects(Services(), 1, handedIn, 0, nullptr)) &&
+           ReadSession(delta.Get()).counters == Expected(400);
+  }));
+  ASSERT_TRUE(SUCCEEDED(refresher->Refresh(0)));
+  EXPECT_EQ(counters(0), Expected(1100));
+  EXPECT_EQ(counters(1), Expected(1200));
+  EXPECT_EQ(ReadSession(objects[2].Get()).name, L"gamma");
+  EXPECT_EQ(counters(2), Expected(300));
+}
+
 TEST_F(ProviderModuleTest, ObjectIdentifiersAreUniqueAcrossRefreshers) {
   ServeSessions({{0, L"alpha", 100}, {4, L"beta", 200}});
   auto first = NewRefresher();

@@ -108,8 +108,11 @@ TEST_F(DataSourceTest, FillsInstancesByTheirName) {
   auto twelve = NamedInstance(L"12abc");
   ASSERT_EQ(source.FillInstance(twelve.Get()), S_OK);
   EXPECT_EQ(Read(twelve.Get()).counters[0], 1212u);
-  // A name that is neither a session nor a number selects record 0.
+  // A name that is neither a session nor a number selects record 0, unless
+  // the instance was named after a session, which then has ended.
   auto unknown = NamedInstance(L"nobody");
+  ASSERT_EQ(source.FillInstance(unknown.Get(), FillRule::kSessionOnly), S_OK);
+  EXPECT_FALSE(Read(unknown.Get()).counters[0].has_value());
   ASSERT_EQ(source.FillInstance(unknown.Get()), S_OK);
   EXPECT_EQ(Read(unknown.Get()).counters[0], 101u);
 }

@@ -16,9 +16,9 @@
 
 namespace {
 
-// The file's text without comments; string literals are kept.
-std::string ReadWithoutComments() {
-  std::ifstream file(FERNWICK_MOF_PATH);
+// A file's text without comments; string literals are kept.
+std::string ReadWithoutComments(const char* path) {
+  std::ifstream file(path);
   std::stringstream raw;
   raw << file.rdbuf();
   const std::string text = raw.str();
@@ -48,7 +48,7 @@ std::string ReadWithoutComments() {
 class MofTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    text_ = ReadWithoutComments();
+    text_ = ReadWithoutComments(FERNWICK_MOF_PATH);
     ASSERT_FALSE(text_.empty()) << "cannot read " << FERNWICK_MOF_PATH;
   }
   bool Has(const std::string& pattern) const { return std::regex_search(text_, std::regex(pattern)); }
@@ -95,13 +95,36 @@ TEST_F(MofTest, RegistersTheProvidersClassIdUnderTheNameTheClassUses) {
   ASSERT_GT(StringFromGUID2(CLSID_FernwickRouterSessionPerf, clsid, 64), 0);
   const std::string id = std::regex_replace(WideToNarrow(clsid), std::regex(R"([{}])"), R"(\$&)");
   EXPECT_TRUE(Has(R"(\bCLSID\s*=\s*")" + id + R"("\s*;)"));
-  EXPECT_TRUE(Has(R"(\bClientLoadableCLSID\s*=\s*")" + id + R"("\s*;)"));
+  // Served by the WMI host only; the impersonation level is reserved.
+  EXPECT_FALSE(Has(R"(\bClientLoadableCLSID\b)"));
+  EXPECT_FALSE(Has(R"(\bImpersonationLevel\b)"));
 
   std::smatch provider;
   ASSERT_TRUE(std::regex_search(text_, provider, std::regex(R"re(\bProvider\s*\(\s*"([^"]+)"\s*\))re")));
   EXPECT_TRUE(Has(R"(instance\s+of\s+__Win32Provider\s+as\s+\$(\w+)\s*\{[^}]*\bName\s*=\s*")" +
                   provider[1].str() + R"("\s*;)"));
   EXPECT_TRUE(Has(R"(instance\s+of\s+__InstanceProviderRegistration\s*\{[^}]*\bProvider\s*=\s*\$\w+\s*;)"));
+}
+
+TEST_F(MofTest, RecoversWithTheRepositoryAndIsUndoneByTheUninstallMof) {
+  EXPECT_TRUE(std::regex_search(text_, std::regex(R"(^\s*#pragma\s+autorecover\s*\n)"))) << "autorecover comes first";
+
+  std::smatch provider;
+  ASSERT_TRUE(std::regex_search(text_, provider, std::regex(R"re(\bProvider\s*\(\s*"([^"]+)"\s*\))re")));
+  const std::string uninstall = ReadWithoutComments(FERNWICK_UNINSTALL_MOF_PATH);
+  ASSERT_FALSE(uninstall.empty()) << "cannot read " << FERNWICK_UNINSTALL_MOF_PATH;
+  const std::string name = provider[1].str();
+  const std::string providerPath = R"re(__Win32Provider\.Name=(\\"|'))re" + name + R"re((\\"|'))re";
+  // Registration first, then the provider it names, then the class; none
+  // fails when already gone.
+  const std::regex expected(R"(#pragma\s+namespace\s*\(\s*"\\\\\\\\\.\\\\root\\\\cimv2"\s*\)\s*)"
+                            R"(#pragma\s+deleteinstance\s*\(\s*"__InstanceProviderRegistration\.Provider=')" +
+                            providerPath + R"('"\s*,\s*NOFAIL\s*\)\s*)"
+                            R"(#pragma\s+deleteinstance\s*\(\s*")" + providerPath + R"("\s*,\s*NOFAIL\s*\)\s*)"
+                            R"(#pragma\s+deleteclass\s*\(\s*")" + WideToNarrow(kSessionClassName) +
+                            R"("\s*,\s*NOFAIL\s*\)\s*$)",
+                            std::regex::icase);
+  EXPECT_TRUE(std::regex_search(uninstall, expected)) << uninstall;
 }
 
 }  // namespace

@@ -214,8 +214,8 @@ int Run(const Options& options, const routerstat::ProviderLink& link) {
   const auto intervalMs = static_cast<DWORD>(options.interval * 1000);
   const auto writer = routerstat::MakeWriter(options.format, routerstat::CounterNames());
 
-  // The provider maps the router's block when it creates a refresher, and
-  // fixes the refresher's instances then: no instances, no router.
+  // The provider maps the router's block when it creates a refresher: a
+  // refresher that starts without instances means there is no router.
   SampleOutput output(options.textFile);
   int exitCode = kExitOk;
   routerstat::RefreshedSessions refreshed(link);
