@@ -124,7 +124,7 @@ std::set<String<Char>> Folders(const Char* folder, LogCallback callback, bool re
   }
   // Progress is reported for the first two levels only.
   const bool reports = depth <= 1;
-  const int32_t level = depth < 0 ? 1 : depth + 1;
+  const int32_t level = depth < 0 ? 1 : reports ? depth + 1 : 0;
   const String<Char> base(folder);
   const String<Char> self = RemoveBackslash(base);
   if (depth == 0) result.insert(self);

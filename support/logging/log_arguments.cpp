@@ -1,10 +1,10 @@
 #include "support/logging/log_arguments.h"
 
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <string>
-#include <type_traits>
 
-#include "support/logging/debug_log.h"
 #include "support/logging/debug_logger.h"
 #include "support/logging/readable_memory.h"
 #include "support/text/zel_string.h"

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "support/fs/code_page.h"
 #include "tests/maintenance/machine_state.h"
 #include "tests/maintenance/standin_fixture.h"
 #include "tests/tools/child_process.h"
@@ -78,7 +79,7 @@ TEST_F(ZelToolMaintenanceTest, CompilesTheProductsMofFilesThroughTheMofCompiler)
   ASSERT_NE(files.end(), std::find(files.begin(), files.end(), mof));
 
   for (const auto& file : files) {
-    SCOPED_TRACE(std::string(file.begin(), file.end()));
+    SCOPED_TRACE(WideToNarrow(file));
     RegDeleteTreeW(HKEY_CURRENT_USER, mof_standin::kRequestsKey);
     const ToolRun run = RunZelTool(L"mof compile \"" + file + L"\"");
     EXPECT_EQ(0u, run.exitCode) << run.errors;
@@ -104,8 +105,7 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
     DWORD exitCode;
     std::string message;  // a line stderr must hold; empty: stderr is empty
   };
-  const std::wstring mofPath = ProductMof();
-  const std::string mof(mofPath.begin(), mofPath.end());
+  const std::string mof = WideToNarrow(ProductMof());
   const Vector vectors[] = {
       {L"mof compile \"" + ProductMof() + L"\"", S_FALSE, 2, 1,
        "1: Error [1] MOF [" + mof + "] compilation failed with error : parsing, error code : 0, object number : 0\n"},
@@ -115,9 +115,10 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
        "2: Unknown class name: [Win32_NoSuchClass]\n"},
       {L"mof remove-class Win32_PerfRawData_Fernwick_Router_Session", S_OK, 0, 0, ""},
       {L"cleanup router", S_OK, 0, 0, ""},
+      {L"cleanup agent", S_OK, 0, 0, ""},
   };
   for (const auto& vector : vectors) {
-    SCOPED_TRACE(std::string(vector.arguments.begin(), vector.arguments.end()));
+    SCOPED_TRACE(WideToNarrow(vector.arguments));
     Answer(S_OK, vector.compileResult, vector.phase, S_OK, 0);
     const ToolRun run = RunZelTool(vector.arguments);
     EXPECT_EQ(vector.exitCode, run.exitCode);
@@ -146,7 +147,7 @@ TEST_F(ZelToolMaintenanceTest, MalformedCommandLinesAreUsageErrors) {
                                          L"event-source install", L"event-source remove Name"};
   for (const wchar_t* commandLine : commandLines) {
     const ToolRun run = RunZelTool(commandLine);
-    EXPECT_EQ(2u, run.exitCode) << std::string(commandLine, commandLine + wcslen(commandLine));
+    EXPECT_EQ(2u, run.exitCode) << WideToNarrow(commandLine);
     EXPECT_NE(std::string::npos, run.errors.find("usage:"));
   }
   EXPECT_TRUE(RecordedRequests().empty());

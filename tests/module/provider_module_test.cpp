@@ -5,6 +5,7 @@
 #include <array>
 #include <clocale>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -294,19 +295,12 @@ TEST_F(ProviderModuleTest, EnumeratorsFollowSessionsThatStartAndEnd) {
   auto refresher = NewRefresher();
   long enumId = -1;
   auto enumerator = AddEnum(refresher.Get(), &enumId);
-  struct Entry {
-    long id;
-    std::wstring name;
-    std::array<uint32_t, 4> counters;
-    bool operator==(const Entry& other) const {
-      return id == other.id && name == other.name && counters == other.counters;
-    }
-  };
+  using Entry = std::tuple<long, std::wstring, std::array<uint32_t, 4>>;
   auto entries = [](const ComPtr<wmihost::HiPerfEnum>& from) {
     std::vector<Entry> seen;
     for (const auto& entry : from->Entries()) {
       const Session session = ReadSession(entry.object.Get());
-      seen.push_back({entry.id, session.name, session.counters});
+      seen.emplace_back(entry.id, session.name, session.counters);
     }
     return seen;
   };

@@ -1,5 +1,4 @@
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -33,44 +32,21 @@ DWORD PrivilegeAttributes(const char* name) {
   return attributes;
 }
 
-// Runs the test body in an empty folder of its own as current directory, the
-// folder a hive-file rename would write to.
-class ScratchCurrentDirectory {
- public:
-  ScratchCurrentDirectory() {
-    char previous[MAX_PATH] = {};
-    GetCurrentDirectoryA(MAX_PATH, previous);
-    previous_ = previous;
-    char temp[MAX_PATH] = {};
-    GetTempPathA(MAX_PATH, temp);
-    folder_ = std::string(temp) + "FernwickRenameCwd_" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(folder_.c_str(), nullptr);
-    SetCurrentDirectoryA(folder_.c_str());
-  }
-  ~ScratchCurrentDirectory() {
-    SetCurrentDirectoryA(previous_.c_str());
-    RemoveDirectoryA(folder_.c_str());
-  }
-  ScratchCurrentDirectory(const ScratchCurrentDirectory&) = delete;
-  ScratchCurrentDirectory& operator=(const ScratchCurrentDirectory&) = delete;
-
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found = {};
-    HANDLE search = FindFirstFileA((folder_ + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-      const std::string name = found.cFileName;
-      if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return names;
-  }
-
- private:
-  std::string previous_;
-  std::string folder_;
-};
+// An empty folder of its own, the current directory while `body` runs (the
+// folder a hive-file rename writes to). True when it is still empty after.
+template <typename Body>
+bool LeavesCurrentDirectoryEmpty(Body body) {
+  char previous[MAX_PATH] = {}, temp[MAX_PATH] = {};
+  GetCurrentDirectoryA(MAX_PATH, previous);
+  GetTempPathA(MAX_PATH, temp);
+  const std::string folder = std::string(temp) + "FernwickRenameCwd_" + std::to_string(GetCurrentProcessId());
+  CreateDirectoryA(folder.c_str(), nullptr);
+  SetCurrentDirectoryA(folder.c_str());
+  body();
+  SetCurrentDirectoryA(previous);
+  // Only an empty folder can be removed.
+  return RemoveDirectoryA(folder.c_str()) != 0;
+}
 
 // Sets a key's DACL: an empty one refuses everybody, a null one admits everybody.
 void SetKeyAccess(HKEY root, const std::string& path, bool refuseAll) {
@@ -108,11 +84,10 @@ TEST_F(RegistryRenameTest, MovesTheWholeSubtreeAndRestoresThePrivileges) {
 
   Registry parent(path_.c_str(), true, false);
   ASSERT_TRUE(parent.Open(true));
-  {
-    ScratchCurrentDirectory folder;
-    ASSERT_TRUE(parent.RenameKey("Source", "Destination"));
-    EXPECT_TRUE(folder.Entries().empty()) << "the rename left a file behind: " << folder.Entries()[0];
-  }
+  bool renamed = false;
+  EXPECT_TRUE(LeavesCurrentDirectoryEmpty([&] { renamed = parent.RenameKey("Source", "Destination"); }))
+      << "the rename left a file behind";
+  ASSERT_TRUE(renamed);
   EXPECT_EQ(0, parent.GetErrorCode());
   EXPECT_FALSE(KeyExists(Sub("Source")));
   DWORD type = 0, size = 0;

@@ -1,4 +1,5 @@
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>

@@ -59,6 +59,47 @@ def parse(text):
     return {family.name: family for family in text_string_to_metric_families(text.decode("utf-8"))}
 
 
+def start_simulator(cls, *arguments):
+    """Starts RouterSim in step mode with no steps, so counters stay at their
+    start values; stops it at the class's clean-up. Sets cls.start: the start
+    values by label value."""
+    stop = "Local\\fernwick-prometheus-test-%d-%s" % (os.getpid(), cls.__name__)
+    cls.sim = wine("RouterSim.exe", *arguments, "--step-event", stop + "-step", "--stop-event", stop,
+                   "--seconds", "600")
+    cls.addClassCleanup(cls.sim.communicate, timeout=BOUND)
+    cls.addClassCleanup(stop_simulator, stop)
+    cls.stop_event = stop
+    cls.start = {}
+    for raw in cls.sim.stdout:
+        line = raw.decode("ascii").rstrip("\r\n")
+        if line == "ready":
+            return
+        fields = line.split(" ")
+        if fields[0] == "session":
+            cls.start[decode_sim_name(fields[1])] = [int(v) for v in fields[5:9]]
+    raise AssertionError("RouterSim did not get ready: " + cls.sim.stderr.read().decode())
+
+
+def stop_simulator(stop_event):
+    subprocess.run(["wine", os.path.join(BIN, "RouterSim.exe"), "--stop", "--stop-event", stop_event],
+                   stdin=subprocess.DEVNULL, capture_output=True, timeout=BOUND)
+
+
+def start_textfile(path):
+    return subprocess.Popen(["wine", os.path.join(BIN, "RouterStat.exe"), "--module", MODULE,
+                             "--textfile", winpath(path), "--interval", "0.05"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def stop_textfile(test, stat):
+    """Ctrl+C (Wine turns SIGINT into it): a clean exit that printed nothing."""
+    test.assertIsNone(stat.poll(), "RouterStat ended early")
+    stat.send_signal(signal.SIGINT)
+    out, err = stat.communicate(timeout=BOUND)
+    test.assertEqual(stat.returncode, 0, err.decode(errors="replace"))
+    test.assertEqual(out, b"")
+
+
 class ExpositionTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -67,27 +108,7 @@ class ExpositionTest(unittest.TestCase):
         names = os.path.join(cls.folder.name, "names.txt")
         with open(names, "w", encoding="utf-8", newline="\n") as f:
             f.write("".join(line + "\n" for line, _ in NAMES))
-        stop = "Local\\fernwick-prometheus-test-%d" % os.getpid()
-        # Step mode with no steps: counters stay at their start values.
-        cls.sim = wine("RouterSim.exe", "--names", winpath(names), "--step-event", stop + "-step",
-                       "--stop-event", stop, "--seconds", "600")
-        cls.addClassCleanup(cls.stop_simulator, stop)
-        cls.start = {}
-        for raw in cls.sim.stdout:
-            line = raw.decode("ascii").rstrip("\r\n")
-            if line == "ready":
-                break
-            fields = line.split(" ")
-            if fields[0] == "session":
-                cls.start[decode_sim_name(fields[1])] = [int(v) for v in fields[5:9]]
-        else:
-            raise AssertionError("RouterSim did not get ready: " + cls.sim.stderr.read().decode())
-
-    @classmethod
-    def stop_simulator(cls, stop_event):
-        subprocess.run(["wine", os.path.join(BIN, "RouterSim.exe"), "--stop", "--stop-event", stop_event],
-                       stdin=subprocess.DEVNULL, capture_output=True, timeout=BOUND)
-        cls.sim.communicate(timeout=BOUND)
+        start_simulator(cls, "--names", winpath(names))
 
     def stat(self, *arguments):
         done = subprocess.run(["wine", os.path.join(BIN, "RouterStat.exe"), "--module", MODULE] + list(arguments),
@@ -126,9 +147,7 @@ class ExpositionTest(unittest.TestCase):
 
     def test_textfile_is_replaced_whole_and_left_complete_on_ctrl_c(self):
         path = os.path.join(self.folder.name, "fernwick.prom")
-        stat = subprocess.Popen(["wine", os.path.join(BIN, "RouterStat.exe"), "--module", MODULE,
-                                 "--textfile", winpath(path), "--interval", "0.05"],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        stat = start_textfile(path)
         reads = 0
         arrived = False
         deadline = time.monotonic() + BOUND
@@ -144,13 +163,8 @@ class ExpositionTest(unittest.TestCase):
             reads += 1
             self.assertEqual(len(families), len(FAMILIES) + 1)
             arrived = reads >= 50 and any(s.value != 0 for s in families[FAMILIES[0]].samples)
-        if stat.poll() is not None:
-            self.fail("RouterStat ended: " + stat.communicate()[1].decode(errors="replace"))
         self.assertTrue(arrived, "%d reads, no counters" % reads)
-        stat.send_signal(signal.SIGINT)
-        out, err = stat.communicate(timeout=BOUND)
-        self.assertEqual(stat.returncode, 0, err.decode(errors="replace"))
-        self.assertEqual(out, b"")
+        stop_textfile(self, stat)
         with open(path, "rb") as f:
             self.check_exposition(parse(f.read()))
         self.assertEqual([n for n in os.listdir(self.folder.name) if n.endswith(".tmp")], [])
@@ -174,6 +188,38 @@ class ExpositionTest(unittest.TestCase):
         code, _, err = self.stat("--textfile", winpath(os.path.join(self.folder.name, "x.prom")), "--format", "csv")
         self.assertEqual(code, 2, err)
         self.assertIn("--textfile writes the prometheus format only", err)
+
+
+class NoSessionsTest(unittest.TestCase):
+    """Once every session has ended, the file still holds a valid exposition."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.folder.cleanup)
+        start_simulator(cls, "--sessions", "1")
+
+    def read_until(self, path, stat, done):
+        deadline = time.monotonic() + BOUND
+        while time.monotonic() < deadline and stat.poll() is None:
+            if os.path.exists(path):
+                with open(path, "rb") as f:
+                    families = parse(f.read())
+                if done(families):
+                    return families
+            time.sleep(0.02)
+        self.fail("no such file came: " + repr(stat.poll()))
+
+    def test_a_sample_without_sessions_is_a_valid_file_that_counts_zero(self):
+        path = os.path.join(self.folder.name, "router.prom")
+        stat = start_textfile(path)
+        (start,) = self.start.values()
+        self.read_until(path, stat, lambda f: [s.value for s in f[FAMILIES[0]].samples] == [start[0]])
+        stop_simulator(self.stop_event)
+        families = self.read_until(path, stat, lambda f: f["fernwick_router_sessions"].samples[0].value == 0)
+        self.assertEqual(set(families), set(FAMILIES) | {"fernwick_router_sessions"})
+        self.assertTrue(all(families[f].type == "counter" and families[f].samples == [] for f in FAMILIES))
+        stop_textfile(self, stat)
 
 
 if __name__ == "__main__":

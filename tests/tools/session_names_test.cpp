@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 
 #include <windows.h>
@@ -21,7 +22,8 @@ TEST(SessionNamesTest, EscapesDecodeToUnitsAndEncodeBackAsAsciiWithoutSpaces) {
       {L"session-01", L"session-01", "session-01"},
       {L"say \"hi\"", L"say \"hi\"", "say\\u0020\"hi\""},
       {L"C:\\\\dir\\\\", L"C:\\dir\\", "C:\\\\dir\\\\"},
-      {L"a\\nb\\u0009\\u00e9\\uD800", std::wstring(L"a\nb\t\u00E9") + wchar_t(0xD800), "a\\u000Ab\\u0009\\u00E9\\uD800"},
+      {L"a\\nb\\u0009\\u00e9\\uD800", std::wstring(L"a\nb\t\u00E9") + wchar_t(0xD800),
+       "a\\u000Ab\\u0009\\u00E9\\uD800"},
       {L"\u65E5\U0001F600", L"\u65E5\U0001F600", "\\u65E5\\uD83D\\uDE00"},
   };
   for (const Case& c : cases) {
@@ -30,7 +32,7 @@ TEST(SessionNamesTest, EscapesDecodeToUnitsAndEncodeBackAsAsciiWithoutSpaces) {
     EXPECT_EQ(name, c.name) << c.reported;
     EXPECT_EQ(EncodeSessionName(name), c.reported);
     std::wstring again;
-    ASSERT_TRUE(DecodeSessionName(std::wstring(c.reported, c.reported + strlen(c.reported)), &again, &error));
+    ASSERT_TRUE(DecodeSessionName(std::wstring(c.reported, c.reported + std::strlen(c.reported)), &again, &error));
     EXPECT_EQ(again, c.name) << c.reported;
   }
   for (const wchar_t* bad : {L"trailing\\", L"\\t", L"\\u12", L"\\u12G4"}) {

@@ -1,7 +1,6 @@
 #include "tools/routersim/session_names.h"
 
 #include <cstdio>
-#include <cwctype>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -16,12 +15,21 @@ namespace {
 
 constexpr size_t kHexDigits = 4;
 
+// ASCII hex digits only, whatever the locale calls a digit.
+int HexValue(wchar_t c) {
+  if (c >= L'0' && c <= L'9') return c - L'0';
+  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+  return -1;
+}
+
 bool ParseUnit(const std::wstring& text, size_t at, wchar_t* unit) {
   if (text.size() - at < kHexDigits) return false;
   unsigned value = 0;
   for (size_t i = at; i < at + kHexDigits; ++i) {
-    if (!std::iswxdigit(text[i])) return false;
-    value = value * 16 + static_cast<unsigned>(std::iswdigit(text[i]) ? text[i] - L'0' : std::towlower(text[i]) - L'a' + 10);
+    const int digit = HexValue(text[i]);
+    if (digit < 0) return false;
+    value = value * 16 + static_cast<unsigned>(digit);
   }
   *unit = static_cast<wchar_t>(value);
   return true;

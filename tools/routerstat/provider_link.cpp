@@ -98,7 +98,10 @@ HRESULT RefreshedSessions::Open() {
 HRESULT RefreshedSessions::Take(std::vector<SessionSample>* sessions) {
   if (!refresher_ || !enumerator_) return E_UNEXPECTED;
   HRESULT hr = refresher_->Refresh(0);
-  if (FAILED(hr)) return hr;
+  // Called in-process, outside any COM call, the provider's impersonation
+  // answers RPC_E_CALL_COMPLETE, which a refresh without instances (all
+  // sessions ended) hands back as its result: no sessions, not a failure.
+  if (FAILED(hr) && hr != RPC_E_CALL_COMPLETE) return hr;
   sessions->clear();
   for (const auto& entry : enumerator_->Entries()) {
     SessionSample session;

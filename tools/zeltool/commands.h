@@ -39,4 +39,8 @@ int MofMain(int argc, wchar_t** argv);
 int CleanupMain(int argc, wchar_t** argv);
 int EventSourceMain(int argc, wchar_t** argv);
 
+// Environment report (env_commands.cpp).
+extern const char kEnvUsage[];
+int RunEnv(int argc, wchar_t** argv);
+
 }  // namespace zeltool

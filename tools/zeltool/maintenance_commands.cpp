@@ -58,10 +58,10 @@ int MofMain(int argc, wchar_t** argv) {
 
 int CleanupMain(int argc, wchar_t** argv) {
   if (argc != 2 || !(Is(argv[1], L"router") || Is(argv[1], L"agent"))) return UsageError(kCleanupUsage);
+  if (Is(argv[1], L"router")) return Done(zel_wmi::RemoveOldRouterCounters(PrintEveryReport));
   // The agent's WMI classes are removed through the MOF compiler.
   ComInitializer com;
   if (!ComReady(L"cleanup", com)) return kExitFailed;
-  if (Is(argv[1], L"router")) return Done(zel_wmi::RemoveOldRouterCounters(PrintEveryReport));
   return Done(zel_wmi::RemoveOldAgentCounters(PrintEveryReport));
 }
 

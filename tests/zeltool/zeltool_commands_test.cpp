@@ -1,4 +1,4 @@
-// ZelTool crc, version and ls run as separate processes, their output
+// ZelTool crc, version, ls and env run as separate processes, their output
 // checked against Python's checksums, the probe DLL's known version and a
 // tree the test builds.
 #include <chrono>
@@ -81,8 +81,21 @@ TEST(ZelToolFiles, LsListsMatchingFilesInOrder) {
   EXPECT_EQ(1u, RunZelTool(L"ls Q:\\no\\such").exitCode);
 }
 
+TEST(ZelToolEnv, EveryStdoutLineIsAnEnvironmentLine) {
+  const Outcome env = RunZelTool(L"env");
+  EXPECT_EQ(0u, env.exitCode) << env.errors;
+  ASSERT_GT(env.lines.size(), 10u);
+  bool listsItself = false;
+  for (const auto& line : env.lines) {
+    EXPECT_EQ(0u, line.find("[ENV] ")) << line;
+    listsItself = listsItself || line.find("[ENV] Running Process: ZelTool.exe, ID: ") == 0;
+  }
+  EXPECT_TRUE(listsItself);
+  EXPECT_EQ(0u, env.lines[0].find("[ENV] Current Process: ")) << env.lines[0];
+}
+
 TEST(ZelToolFiles, UsageErrors) {
-  for (const wchar_t* arguments : {L"crc", L"version a b", L"ls --deep x"}) {
+  for (const wchar_t* arguments : {L"crc", L"version a b", L"ls --deep x", L"env extra"}) {
     const Outcome outcome = RunZelTool(arguments);
     EXPECT_EQ(2u, outcome.exitCode) << Narrow(arguments);
     EXPECT_TRUE(outcome.lines.empty()) << Narrow(arguments);
