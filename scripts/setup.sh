@@ -3,7 +3,7 @@
 # and only what is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine wine64 googletest python3-prometheus-client rsyslog python3)
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix clang lld wine wine64 googletest python3-prometheus-client rsyslog python3)
 missing=()
 for pkg in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")

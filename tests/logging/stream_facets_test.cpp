@@ -58,7 +58,8 @@ TEST(StreamFacetsTest, Utf16LittleEndianUnits) {
   EXPECT_EQ(std::codecvt_base::partial, r.code);
   EXPECT_EQ(0u, r.consumed);
   std::mbstate_t state{};
-  EXPECT_EQ(1, le.length(state, "abc", "abc" + 3, 10));
+  const char abc[] = "abc";
+  EXPECT_EQ(1, le.length(state, abc, abc + 3, 10));
 
   std::codecvt_base::result code;
   EXPECT_EQ(std::string("\xE9\x00", 2), Out(le, L"\u00E9", &code));
@@ -123,7 +124,8 @@ TEST(StreamFacetsTest, Utf8LenientSurrogatesAndMalformedInput) {
   std::mbstate_t state{};
   const char* threeTwoByte = "\xC3\xA9\xC3\xA9\xC3\xA9";
   EXPECT_EQ(3, utf8.length(state, threeTwoByte, threeTwoByte + 6, 10));
-  EXPECT_EQ(0, utf8.length(state, "\xC3\x28", "\xC3\x28" + 2, 10));
+  const char brokenPair[] = "\xC3\x28";
+  EXPECT_EQ(0, utf8.length(state, brokenPair, brokenPair + 2, 10));
 }
 
 using StreamFacetFileTest = ScratchFolderTest;

@@ -38,7 +38,8 @@ TEST(ZELStringBuild, ConstructorsAndAssignmentsConvertTheirSource) {
   source.Append(L" changed");
   EXPECT_STREQ(L"deep", copy.GetWide());
   EXPECT_STREQ(L"deep", assigned.GetWide());
-  assigned = assigned;
+  const ZELString& itself = assigned;
+  assigned = itself;
   EXPECT_STREQ(L"deep", assigned.GetWide());
   assigned = assigned.GetWide() + 1;
   EXPECT_STREQ(L"eep", assigned.GetWide()) << "assigned from its own text";
