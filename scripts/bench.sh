@@ -7,7 +7,8 @@ export RSYSLOG_SCRIPT="$ROOT/tests/syslog/rsyslog.sh"
 exec bash "$ROOT/scripts/with-wine.sh" bash -c '
   wine bin/ProviderBench.exe && wine bin/LoadBench.exe && wine bin/FsBench.exe && wine bin/TextBench.exe && wine bin/LoggingBench.exe &&
     bash "$RSYSLOG_SCRIPT" start testdata/benchsyslog &&
-    FERNWICK_RSYSLOG_DIR="Z:$PWD/testdata/benchsyslog" wine bin/SyslogBench.exe
+    FERNWICK_RSYSLOG_DIR="Z:$PWD/testdata/benchsyslog" wine bin/SyslogBench.exe &&
+    wine bin/StackBench.exe
   status=$?
   bash "$RSYSLOG_SCRIPT" stop testdata/benchsyslog
   exit $status'

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "support/fs/code_page.h"
+
 namespace {
 struct LocalFreeDeleter {
   void operator()(wchar_t* text) const { LocalFree(text); }
@@ -19,3 +21,5 @@ std::wstring SystemErrorText(DWORD errorNumber) {
   while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) text.pop_back();
   return text;
 }
+
+std::string SystemErrorTextNarrow(DWORD errorNumber) { return WideToNarrow(SystemErrorText(errorNumber)); }

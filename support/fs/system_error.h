@@ -6,3 +6,5 @@
 #include <windows.h>
 
 std::wstring SystemErrorText(DWORD errorNumber);
+// The same in the ANSI code page, for narrow log formats.
+std::string SystemErrorTextNarrow(DWORD errorNumber);

@@ -1,12 +1,45 @@
 #include <cstdlib>
 
 #include "support/logging/debug_log.h"
+#include "support/threads/crash_report.h"
 #include "support/threads/exception_filter.h"
 
-// The crash report comes between the announcement and the exit; the process
-// ends at once either way, with no exit handlers run.
-LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS*) {
-  DebugLog(1, "DefaultHandler - exception caught thread Id=0x%X", GetCurrentThreadId());
+namespace {
+
+struct CrashReport {
+  EXCEPTION_POINTERS* exception;
+  DWORD threadId;
+};
+
+void WriteCrashReport(const CrashReport& report) {
+  DebugLog(1, "DefaultHandler - exception caught thread Id=0x%X", static_cast<unsigned>(report.threadId));
   DebugLog(1, "DefaultHandler - Killing program");
+  LogExceptionReport(report.exception);
+}
+
+DWORD WINAPI WriteCrashReportThread(void* report) {
+  WriteCrashReport(*static_cast<const CrashReport*>(report));
+  return 0;
+}
+
+}  // namespace
+
+// After a stack overflow the faulting thread has a few pages of stack left,
+// too few for formatting and DbgHelp: the report is then written by a thread
+// with a stack of its own while the faulting one waits.
+LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
+  const CrashReport report = {exception, GetCurrentThreadId()};
+  const bool overflow = exception != nullptr && exception->ExceptionRecord != nullptr &&
+                        exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
+  HANDLE writer = overflow ? CreateThread(nullptr, 0, WriteCrashReportThread, const_cast<CrashReport*>(&report), 0,
+                                          nullptr)
+                           : nullptr;
+  if (writer != nullptr) {
+    WaitForSingleObject(writer, INFINITE);
+    CloseHandle(writer);
+  } else {
+    WriteCrashReport(report);
+  }
+  // At once: no exit handlers, no static destructors.
   _exit(-2);
 }

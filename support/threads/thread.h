@@ -46,6 +46,13 @@ class Thread {
   int32_t GetLastDumpValue() const { return lastDumpValue_; }
   void SetLastDumpValue(int32_t value) { lastDumpValue_ = value; }
 
+  // Dumps this thread's stack, from another thread, when `value` is due by
+  // the count and frequency under HKEY_LOCAL_MACHINE\keyPath
+  // (DumpThreadStackInfo, DumpThreadStackInfoCount,
+  // DumpThreadStackInfoFrequency) or by the defaults. A default count of 0
+  // dumps on every call.
+  void DumpStackIfConfigured(const char* keyPath, int32_t defaultCount, int32_t value, int32_t defaultFrequency);
+
  protected:
   // Run must return once this event is signalled.
   virtual void Run() = 0;

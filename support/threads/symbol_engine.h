@@ -1,0 +1,89 @@
+#pragma once
+// The process-wide symbol engine over DbgHelp.dll. The library is loaded on
+// first use rather than linked, so that a machine without it still runs and
+// only loses its stack dumps; a failed load is tried again on the next use.
+// DbgHelp is not thread-safe: every call into it happens under the engine's
+// lock, which Initialize takes and the caller releases.
+
+#include <windows.h>
+
+#include <dbghelp.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+#include "support/fs/critical_section_lock.h"
+
+// DbgHelp's entry points as resolved by name; null for a name the loaded
+// library lacks (or before it is loaded).
+struct DbgHelpFunctions {
+  decltype(&::SymInitialize) SymInitialize = nullptr;
+  decltype(&::SymGetOptions) SymGetOptions = nullptr;
+  decltype(&::SymSetOptions) SymSetOptions = nullptr;
+  decltype(&::StackWalk64) StackWalk64 = nullptr;
+  decltype(&::SymFunctionTableAccess64) SymFunctionTableAccess64 = nullptr;
+  decltype(&::SymGetModuleBase64) SymGetModuleBase64 = nullptr;
+  decltype(&::SymGetModuleInfo64) SymGetModuleInfo64 = nullptr;
+  decltype(&::SymGetSymFromAddr64) SymGetSymFromAddr64 = nullptr;
+  decltype(&::SymGetLineFromAddr64) SymGetLineFromAddr64 = nullptr;
+  decltype(&::SymCleanup) SymCleanup = nullptr;
+};
+
+class SymbolEngine {
+ public:
+  // How the engine loads a library; replaceable so that a missing DbgHelp
+  // can be simulated.
+  using LibraryLoader = HMODULE (*)(const char* name);
+
+  static constexpr size_t kSymbolPathSize = 8192;
+
+  // Computes the symbol path and opens the own process; loads nothing.
+  SymbolEngine();
+  ~SymbolEngine();
+  SymbolEngine(const SymbolEngine&) = delete;
+  SymbolEngine& operator=(const SymbolEngine&) = delete;
+
+  // The search path: current folder, executable's folder, _NT_SYMBOL_PATH,
+  // _NT_ALTERNATE_SYMBOL_PATH and SYSTEMROOT, ";"-joined, cut to size-1.
+  // Returns the buffer, or null for a null buffer.
+  char* GetSymbolPath(char* buffer, size_t size);
+
+  // True with the lock held (release it with Unlock); false with it released.
+  bool Initialize();
+  bool IsInitialized() const { return initialized_; }
+  void Unlock() { lock_.Leave(); }
+
+  // Valid while the lock is held after a successful Initialize.
+  const DbgHelpFunctions& Functions() const { return functions_; }
+  HANDLE Process() const { return process_.get(); }
+  const char* SymbolPath() const { return symbolPath_.get(); }
+
+  void SetLibraryLoader(LibraryLoader loader);
+
+ private:
+  struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+  };
+  struct LibraryFreer {
+    void operator()(HMODULE module) const { FreeLibrary(module); }
+  };
+
+  void LoadDbgHelp();
+
+  std::unique_ptr<void, HandleCloser> process_;
+  DbgHelpFunctions functions_;
+  bool initialized_ = false;
+  std::unique_ptr<char[]> symbolPath_;
+  CriticalSectionLock lock_;
+  std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFreer> library_;
+  LibraryLoader loader_;
+};
+
+// The folder part of an executable's full path: cut at the last backslash,
+// slash or colon (a colon stays, a separator goes); empty when there is no
+// such character or it is the first one.
+std::string ExecutableFolder(const std::string& path);
+
+extern SymbolEngine StackTrace;

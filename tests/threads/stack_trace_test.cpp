@@ -1,0 +1,251 @@
+// Stack diagnostics checked against what the platform and the compiler say
+// independently: the memory map, __FILE__/__LINE__ of a captured context,
+// the environment and the executable's own path.
+
+#include "support/threads/stack_trace.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/threads/symbol_engine.h"
+#include "tests/common/recording_sink.h"
+#include "tests/threads/stack_test_support.h"
+
+namespace {
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::vector<std::string> NarrowTexts(const RecordingSink& sink) {
+  std::vector<std::string> texts;
+  for (const auto& text : sink.texts()) texts.push_back(Narrow(text));
+  return texts;
+}
+
+size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
+  return static_cast<size_t>(std::count_if(
+      texts.begin(), texts.end(), [&](const std::string& text) { return text.find(part) != std::string::npos; }));
+}
+
+std::string Hex16(uint64_t value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    char old[4096];
+    const DWORD length = GetEnvironmentVariableA(name, old, sizeof(old));
+    if (length != 0 && length < sizeof(old)) saved_ = old;
+    hadValue_ = length != 0;
+    SetEnvironmentVariableA(name, value);
+  }
+  ~ScopedVariable() { SetEnvironmentVariableA(name_, hadValue_ ? saved_.c_str() : nullptr); }
+
+ private:
+  const char* name_;
+  std::string saved_;
+  bool hadValue_ = false;
+};
+
+TEST(SymbolPath, JoinsFoldersAndVariablesInOrderAndReportsUnsetOnes) {
+  char folder[MAX_PATH];
+  GetCurrentDirectoryA(MAX_PATH, folder);
+  char module[MAX_PATH];
+  GetModuleFileNameA(nullptr, module, MAX_PATH);
+  const std::string executableFolder = std::filesystem::path(module).parent_path().string();
+  char root[MAX_PATH];
+  ASSERT_NE(GetEnvironmentVariableA("SYSTEMROOT", root, MAX_PATH), 0u);
+
+  SymbolEngine engine;
+  char path[SymbolEngine::kSymbolPathSize];
+  {
+    ScopedVariable symbols("_NT_SYMBOL_PATH", nullptr);
+    ScopedVariable alternate("_NT_ALTERNATE_SYMBOL_PATH", nullptr);
+    RecordingSink sink;
+    ASSERT_EQ(engine.GetSymbolPath(path, sizeof(path)), path);
+    EXPECT_EQ(std::string(path), std::string(folder) + ";" + executableFolder + ";" + root);
+    const auto texts = NarrowTexts(sink);
+    EXPECT_EQ(CountContaining(texts, "Cannot get env value for _NT_SYMBOL_PATH"), 1u);
+    EXPECT_EQ(CountContaining(texts, "Cannot get env value for _NT_ALTERNATE_SYMBOL_PATH"), 1u);
+    EXPECT_EQ(texts.size(), 2u);
+  }
+  {
+    ScopedVariable symbols("_NT_SYMBOL_PATH", "srv*c:\\symbols");
+    ScopedVariable alternate("_NT_ALTERNATE_SYMBOL_PATH", "d:\\alt");
+    const std::string full = std::string(folder) + ";" + executableFolder + ";srv*c:\\symbols;d:\\alt;" + root;
+    EXPECT_EQ(std::string(engine.GetSymbolPath(path, sizeof(path))), full);
+    // Every component fits, the whole path does not: it is cut.
+    std::vector<char> small(full.size() - 5);
+    EXPECT_EQ(std::string(engine.GetSymbolPath(small.data(), small.size())), full.substr(0, small.size() - 1));
+  }
+  EXPECT_EQ(engine.GetSymbolPath(nullptr, 10), nullptr);
+}
+
+TEST(SymbolPath, ExecutableFolderCutsAtTheLastSeparator) {
+  const struct {
+    const char* path;
+    const char* folder;
+  } kCases[] = {
+      {"C:\\Program Files\\app.exe", "C:\\Program Files"},
+      {"C:app.exe", "C:"},
+      {"C:\\dir/sub/app.exe", "C:\\dir/sub"},
+      {"app.exe", ""},
+      {"\\app.exe", ""},
+  };
+  for (const auto& test : kCases) EXPECT_EQ(ExecutableFolder(test.path), test.folder) << test.path;
+}
+
+TEST(SymbolEngineLoading, AMissingDbgHelpIsReportedAndTriedAgain) {
+  SymbolEngine engine;
+  engine.SetLibraryLoader([](const char*) -> HMODULE {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  });
+  RecordingSink sink;
+  EXPECT_FALSE(engine.Initialize());
+  EXPECT_FALSE(engine.IsInitialized());
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "[StackTrace->Initialize] Cannot load library DbgHelp.dll"), 1u);
+  engine.SetLibraryLoader(nullptr);
+  ASSERT_TRUE(engine.Initialize());
+  EXPECT_TRUE(engine.IsInitialized());
+  engine.Unlock();
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Loaded "), 1u);
+}
+
+TEST(MemoryDumpRows, WholeRowsOnlyAndUnreadableBytesStayMarked) {
+  {
+    unsigned char data[20];
+    for (int i = 0; i < 20; ++i) data[i] = static_cast<unsigned char>(0x3E + i);
+    RecordingSink sink;
+    MemoryDump(0x1000, data, sizeof(data));
+    const auto texts = NarrowTexts(sink);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "Memory dump 0000000000001000, length 16");
+    EXPECT_EQ(texts[1], "  0000000000001000: 3E 3F 40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D  *>?@ABCDEFGHIJKLM*");
+  }
+  {
+    GuardedPage page;
+    unsigned char* end = page.ReadableEnd();
+    const unsigned char bytes[8] = {0x00, 0x7F, 'a', 'b', 0xFF, ' ', '~', 0x1F};
+    std::memcpy(end - 8, bytes, 8);
+    RecordingSink sink;
+    MemoryDump(end - 8, 32);
+    const auto texts = NarrowTexts(sink);
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0], "Memory dump " + Hex16(reinterpret_cast<uintptr_t>(end - 8)) + ", length 32");
+    EXPECT_EQ(texts[1], "  " + Hex16(reinterpret_cast<uintptr_t>(end - 8)) +
+                            ": 00 7F 61 62 FF 20 7E 1F ?? ?? ?? ?? ?? ?? ?? ??  *..ab. ~.........*");
+  }
+}
+
+TEST(FrameChainWalk, FollowsRisingChainsAndStopsAtBadLinks) {
+  FakeStack stack;
+  // Five frames, each 64 bytes above the last, then a link back down.
+  for (int i = 0; i < 5; ++i) stack.Link(i, i + 1, 0x401000 + i);
+  stack.LinkTo(5, stack.FrameAddress(2), 0x402000);
+  ThreadCallStackFrames frames;
+  EXPECT_EQ(ExtractCallStackFrames(stack.FrameAddress(0), 0x1234, 0x400000, frames), 6);
+  ASSERT_EQ(frames.count, 6);
+  EXPECT_EQ(frames.frames[0].AddrPC.Offset, 0x400000u);
+  EXPECT_EQ(frames.frames[1].AddrPC.Offset, 0x401000u);
+  EXPECT_EQ(frames.frames[1].AddrFrame.Offset, stack.FrameAddress(1));
+  EXPECT_EQ(frames.frames[3].AddrStack.Offset, 0x1234u);
+  EXPECT_EQ(frames.frames[0].Params[0], stack.Word(0, 2));
+  EXPECT_EQ(frames.frames[0].Params[3], stack.Word(0, 5));
+
+  // A link to itself, and a link into memory that is reserved but not committed.
+  stack.LinkTo(1, stack.FrameAddress(1), 0x403000);
+  EXPECT_EQ(ExtractCallStackFrames(stack.FrameAddress(0), 0, 1, frames), 2);
+  GuardedPage page;
+  stack.LinkTo(1, reinterpret_cast<uintptr_t>(page.ReadableEnd()), 0x403000);
+  EXPECT_EQ(ExtractCallStackFrames(stack.FrameAddress(0), 0, 1, frames), 2);
+  EXPECT_EQ(ExtractCallStackFrames(reinterpret_cast<uintptr_t>(page.ReadableEnd()), 0, 1, frames), 0);
+  // A zero return address ends the chain after its frame.
+  stack.LinkTo(0, stack.FrameAddress(1), 0);
+  EXPECT_EQ(ExtractCallStackFrames(stack.FrameAddress(0), 0, 1, frames), 1);
+}
+
+TEST(FrameChainWalk, StoresNinetyNineOfALongChain) {
+  FakeStack stack(160);
+  for (int i = 0; i < 150; ++i) stack.Link(i, i + 1, 0x500000 + i);
+  stack.LinkTo(150, 0, 0x600000);
+  ThreadCallStackFrames frames;
+  EXPECT_EQ(ExtractCallStackFrames(stack.FrameAddress(0), 0, 1, frames), 151);
+  EXPECT_EQ(frames.count, ThreadCallStackFrames::kStoredLimit);
+}
+
+TEST(CurrentThreadDump, NamesTheCapturingFunctionWithItsFileAndLine) {
+  const CapturedContext captured = CaptureHere();
+  {
+    RecordingSink sink;
+    EXPECT_EQ(DumpCallStack(GetCurrentThread(), &captured.context), 1);
+    const auto texts = NarrowTexts(sink);
+    EXPECT_EQ(CountContaining(texts, "Stack Frame Context: ESP=" + Hex16(captured.context.Rsp) +
+                                         "  EBP=" + Hex16(captured.context.Rbp)),
+              1u);
+    EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
+    EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Source File: " + captured.FileName() + ", line " +
+                                         captured.PaddedLine()),
+              1u);
+  }
+  {
+    ZELString text;
+    EXPECT_EQ(FormatCallStack(GetCurrentThread(), &captured.context, text), 0u);
+    const std::string output = Narrow(text.GetWide());
+    EXPECT_EQ(output.rfind("#-----    Call Stack   -----\n", 0), 0u);
+    EXPECT_NE(output.find("#\t1:\t" + captured.ModuleName() + "!CaptureHere\n"), std::string::npos) << output;
+    EXPECT_NE(output.find(captured.FileName() + "(" + std::to_string(captured.line) + ") "), std::string::npos)
+        << output;
+  }
+}
+
+TEST(CurrentThreadDump, CutsASourceNameLongerThanTheLine) {
+  const CapturedContext captured = CaptureInLongNamedFile();
+  ZELString text;
+  FormatCallStack(GetCurrentThread(), &captured.context, text);
+  const std::string output = Narrow(text.GetWide());
+  const size_t start = output.find("#\t\t");
+  ASSERT_NE(start, std::string::npos) << output;
+  const std::string line = output.substr(start, output.find('\n', start) + 1 - start);
+  EXPECT_EQ(line.size(), 1023u);
+  EXPECT_NE(line.find("long_source_name.cpp(" + std::to_string(captured.line) + ") +"), std::string::npos);
+}
+
+TEST(OtherThreadDump, CapturesAWaitingThreadAndLeavesItRunning) {
+  WaitingThread waiting;
+  RecordingSink sink;
+  ASSERT_TRUE(DumpThreadCallStack(waiting.Handle()));
+  const auto texts = NarrowTexts(sink);
+  EXPECT_EQ(CountContaining(texts, "Stack Frame Context: ESP="), 1u);
+  // Below the system's wait functions, which keep no frame chain.
+  EXPECT_EQ(CountContaining(texts, "PrintThreadCallStackFrame - Symbol Information: BlockInWait"), 1u);
+  // Not left suspended: the previous suspend count is 0.
+  EXPECT_EQ(SuspendThread(waiting.Handle()), 0u);
+  ResumeThread(waiting.Handle());
+  EXPECT_TRUE(waiting.Finish());
+}
+
+TEST(OtherThreadDump, RefusesTheCallerAndEndedThreads) {
+  RecordingSink sink;
+  EXPECT_FALSE(DumpThreadCallStack(GetCurrentThread()));
+  HANDLE ended = CreateThread(
+      nullptr, 0, [](void*) -> DWORD { return 0; }, nullptr, 0, nullptr);
+  ASSERT_NE(ended, nullptr);
+  WaitForSingleObject(ended, INFINITE);
+  EXPECT_FALSE(DumpThreadCallStack(ended));
+  CloseHandle(ended);
+  EXPECT_FALSE(DumpThreadCallStack(nullptr));
+  const auto texts = NarrowTexts(sink);
+  EXPECT_EQ(CountContaining(texts, "Stack Frame Context"), 0u);
+  EXPECT_EQ(CountContaining(texts, "Failed to"), 3u);
+}
+
+}  // namespace
