@@ -15,6 +15,7 @@ std::wstring SessionInstanceName(int ordinal, int slot);
 // The decimal ordinal, the Name of an instance whose session has no name.
 std::wstring OrdinalName(int ordinal);
 
-// On success `instance` holds a new reference to the named, filled object.
+// On success `instance` holds a new reference to the named object, filled
+// unless the result is WBEM_S_FALSE (see CPerfDataSource::FillInstance).
 HRESULT BuildInstance(IWbemClassObject* classObject, CPerfDataSource* dataSource, const std::wstring& name,
                       FillRule rule, IWbemObjectAccess** instance);

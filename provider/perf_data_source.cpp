@@ -274,7 +274,7 @@ HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance, FillRule rule
 
   SharedNameTable table(*state_);
   int record = state_->RecordByNameLocked(name);
-  if (record < 0 && rule == FillRule::kSessionOnly) return hr;
+  if (record < 0 && rule == FillRule::kSessionOnly) return WBEM_S_FALSE;
   if (record < 0) {
     const int64_t parsed = ParseInstanceIndex(name);
     if (!IsServedIndex(parsed)) return WBEM_E_NOT_FOUND;

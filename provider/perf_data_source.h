@@ -44,6 +44,7 @@ class CPerfDataSource {
   // 0; WBEM_E_FAILED when no thread started; a handle request's failure; or
   // the system error number of a failed security step.
   long Initialize(IWbemClassObject* classObject);
+  // WBEM_S_FALSE when kSessionOnly finds no such session: nothing is written.
   HRESULT FillInstance(IWbemObjectAccess* instance, FillRule rule = FillRule::kSessionOrIndex);
   void SetCounter(int record, int index, uint32_t value);
   HRESULT GetCounter(int record, int index, uint32_t* value) const;

@@ -142,6 +142,10 @@ HRESULT CRefresher::SyncToSessions(const std::vector<std::wstring>& sessionNames
           hr = built;
           continue;
         }
+        // The session ended after its name was read: no enumerator may see
+        // an instance without values. The generation has moved on since, so
+        // the next refresh syncs again.
+        if (built == WBEM_S_FALSE) continue;
         instance.reset(new SessionInstance{std::move(object), name, nextInstanceId_++, named, true});
       }
       instance->namedAfterSession = named;
@@ -200,6 +204,8 @@ STDMETHODIMP CRefresher::Refresh(long /*flags*/) {
     const FillRule rule = instance->namedAfterSession ? FillRule::kSessionOnly : FillRule::kSessionOrIndex;
     hr = dataSource_->FillInstance(instance->object.Get(), rule);
     if (FAILED(hr)) break;
+    // An ended session's instance keeps its last values; that is no failure.
+    if (hr == WBEM_S_FALSE) hr = WBEM_S_NO_ERROR;
   }
   return SUCCEEDED(hr) && FAILED(synced) ? synced : hr;
 }

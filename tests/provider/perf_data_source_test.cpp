@@ -111,7 +111,7 @@ TEST_F(DataSourceTest, FillsInstancesByTheirName) {
   // A name that is neither a session nor a number selects record 0, unless
   // the instance was named after a session, which then has ended.
   auto unknown = NamedInstance(L"nobody");
-  ASSERT_EQ(source.FillInstance(unknown.Get(), FillRule::kSessionOnly), S_OK);
+  ASSERT_EQ(source.FillInstance(unknown.Get(), FillRule::kSessionOnly), static_cast<HRESULT>(WBEM_S_FALSE));
   EXPECT_FALSE(Read(unknown.Get()).counters[0].has_value());
   ASSERT_EQ(source.FillInstance(unknown.Get()), S_OK);
   EXPECT_EQ(Read(unknown.Get()).counters[0], 101u);

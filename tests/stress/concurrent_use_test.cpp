@@ -298,3 +298,68 @@ TEST(ConcurrentUse, EveryValueReadBackWasWrittenAndTheModuleLetsGoOfEverything) 
   EXPECT_TRUE(Eventually([&] { return ProcessHandleCount() <= handlesBefore + kHandleSlack; }))
       << "handles before " << handlesBefore << ", after " << ProcessHandleCount();
 }
+
+namespace {
+
+void WriteUpTo(GenerationWriter& writer, uint32_t generation) {
+  while (writer.Generation() < generation) writer.WriteNext();
+}
+
+// A new refresher makes the module copy the block at once.
+void CopyBlockNow(wmihost::HostSession& host) {
+  ComPtr<IWbemRefresher> refresher;
+  ASSERT_EQ(host.HiPerfProvider()->CreateRefresher(&host.HostServices(), 0, &refresher), S_OK);
+}
+
+std::string WrongEntries(const wmihost::HiPerfEnum& enumerator, const GenerationWriter& writer) {
+  std::string wrong;
+  for (const auto& entry : enumerator.Entries()) {
+    wmihost::SessionValues values;
+    const HRESULT hr = wmihost::ReadSessionValues(entry.object.Get(), &values);
+    const std::string found = FAILED(hr) ? "values unreadable, " + Hex(hr) : writer.Check(values);
+    if (!found.empty()) wrong += found + "\n";
+  }
+  return wrong;
+}
+
+}  // namespace
+
+// Sessions that start are taken in by the next refresh; here they end again
+// after the refresher has read the session names but before it builds their
+// instances. The enumerator must not be handed those instances unfilled, and
+// the refresh after must bring it to the sessions of the day.
+TEST(ConcurrentUse, SessionsEndingWhileARefreshBuildsTheirInstancesAreNotHandedOutUnfilled) {
+  // Transient sessions 13, 14, 16, 17 are active at generation 1, 12, 13, 15,
+  // 16 at 16, and 13, 14, 16, 17 again at 48.
+  RouterWriter router;
+  GenerationWriter writer(router);
+  writer.WriteNext();
+  PinnedModule module;
+  ASSERT_TRUE(module.pinned());
+  wmihost::HostSession host;
+  ASSERT_EQ(host.Load(wmihost::ProviderPathBesideExecutable()), S_OK);
+  ASSERT_EQ(host.Initialize(), S_OK);
+  ComPtr<IWbemRefresher> refresher;
+  ASSERT_EQ(host.HiPerfProvider()->CreateRefresher(&host.HostServices(), 0, &refresher), S_OK);
+  auto enumerator = wmihost::HiPerfEnum::Create();
+  long enumId = -1;
+  ASSERT_EQ(host.HiPerfProvider()->CreateRefreshableEnum(&host.HostServices(), wmihost::kSessionClassName,
+                                                         refresher.Get(), 0, nullptr, enumerator.Get(), &enumId),
+            S_OK);
+
+  WriteUpTo(writer, 16);
+  CopyBlockNow(host);
+  // The refresh's first new instance is spawned for session 12.
+  host.SessionFaults().RunBeforeNext(wmihost::Op::SpawnInstance, [&] {
+    WriteUpTo(writer, 48);
+    CopyBlockNow(host);
+  });
+  ASSERT_EQ(refresher->Refresh(0), S_OK);
+  EXPECT_EQ(WrongEntries(*enumerator.Get(), writer), "");
+
+  ASSERT_EQ(refresher->Refresh(0), S_OK);
+  EXPECT_EQ(enumerator->Entries().size(), static_cast<size_t>(GenerationWriter::kSteadySessions + 4));
+  EXPECT_EQ(WrongEntries(*enumerator.Get(), writer), "");
+  refresher.Reset();
+  host.Close();
+}

@@ -17,7 +17,19 @@ unsigned FaultPlan::Calls(Op op) const {
   return entries_[static_cast<std::size_t>(op)].calls;
 }
 
+void FaultPlan::RunBeforeNext(Op op, std::function<void()> action) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  entries_[static_cast<std::size_t>(op)].before = std::move(action);
+}
+
 bool FaultPlan::ShouldFail(Op op, HRESULT* result) {
+  std::function<void()> before;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    before.swap(entries_[static_cast<std::size_t>(op)].before);
+  }
+  // Outside the lock: the action may call into objects that consult the plan.
+  if (before) before();
   std::lock_guard<std::mutex> guard(mutex_);
   Entry& entry = entries_[static_cast<std::size_t>(op)];
   ++entry.calls;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 
 #include <windows.h>
@@ -36,6 +37,9 @@ class FaultPlan {
   // following `times` calls with `result` (kAlways: until Clear).
   void Fail(Op op, HRESULT result, unsigned passFirst = 0, unsigned times = kAlways);
   void Clear(Op op);
+  // Runs `action` once, at the start of the next call of `op`, on the calling
+  // thread and before that call does anything: forces an interleaving.
+  void RunBeforeNext(Op op, std::function<void()> action);
   // Calls of `op` so far, failed ones included.
   unsigned Calls(Op op) const;
 
@@ -49,6 +53,7 @@ class FaultPlan {
     unsigned pass = 0;
     unsigned failures = 0;  // failures still to come
     HRESULT result = S_OK;
+    std::function<void()> before;
   };
   mutable std::mutex mutex_;
   std::array<Entry, static_cast<std::size_t>(Op::kCount)> entries_{};

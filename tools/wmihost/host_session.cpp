@@ -29,7 +29,8 @@ std::wstring ProviderPathBesideExecutable() {
 
 HostSession::HostSession()
     : services_(Services::Create()),
-      sessionClass_(services_->AddClass(SessionClassDefinition())),
+      sessionDefinition_(SessionClassDefinition()),
+      sessionClass_(services_->AddClass(sessionDefinition_)),
       initSink_(InitSink::Create()) {}
 
 HostSession::~HostSession() { Close(); }

@@ -8,6 +8,7 @@
 // Everything the caller obtained from the provider must be released before
 // Close.
 
+#include <memory>
 #include <string>
 
 #include <windows.h>
@@ -55,9 +56,12 @@ class HostSession {
   InitSink& HostInitSink() const { return *initSink_.Get(); }
   // The session class object that the services hand out.
   IWbemClassObject* SessionClass() const { return sessionClass_.Get(); }
+  // The plan that the session class and all its instances consult.
+  FaultPlan& SessionFaults() const { return sessionDefinition_->Faults(); }
 
  private:
   Microsoft::WRL::ComPtr<Services> services_;
+  std::shared_ptr<ClassDefinition> sessionDefinition_;
   Microsoft::WRL::ComPtr<IWbemClassObject> sessionClass_;
   Microsoft::WRL::ComPtr<InitSink> initSink_;
   HMODULE module_ = nullptr;
