@@ -17,7 +17,9 @@
 #include "support/logging/debug_log_file.h"
 #include "support/logging/debug_logger_config.h"
 #include "support/logging/event_log_output.h"
+#include "support/logging/debug_log.h"
 #include "support/logging/log_entry.h"
+#include "support/logging/syslog_output.h"
 #include "support/threads/thread.h"
 
 class ReportEnvironment;
@@ -140,7 +142,7 @@ class DebugLogger : public Thread {
   void Announce(const SYSTEMTIME& time, int32_t level, const wchar_t* text);
   void PollRegistry();
   void RunEnvironmentReport();
-  // Syslog's part of the thread's work; the syslog output fills these in.
+  // Syslog's part of the thread's work (debug_logger_syslog.cpp).
   void StartSyslog();
   void ConnectSyslogTargets();
   void SendSyslog(const SYSTEMTIME& time, DWORD threadId, int32_t level, const char* text, uint32_t eventId,
@@ -160,6 +162,8 @@ class DebugLogger : public Thread {
   DebugLoggerSettings settings_;
   DebugLogFile file_{*this, settings_};
   EventLogOutput eventLog_;
+  // Its connection events go through the logger like any entry.
+  SyslogOutput syslog_{[](const std::wstring& text) { DebugLog(4, L"%s", text.c_str()); }};
   // Notes the module's load time as the process start; reports through the
   // entry points. (Held by pointer: its header includes the entry points.)
   std::unique_ptr<::ReportEnvironment> environmentReport_;

@@ -115,6 +115,9 @@ TEST_F(ProcessLogger, AReadyLoggerQueuesOwnedEntriesInOrderWithTheirFields) {
 TEST_F(ProcessLogger, ConcurrentLoggingNeitherLosesDuplicatesNorTearsEntries) {
   constexpr int kThreads = 6;
   constexpr int kAfterFlipping = 200;
+  // Bounded so that a slow flipper on a loaded machine cannot outgrow the
+  // six-digit entry numbers.
+  constexpr int kMostWhileFlipping = 100000;
   std::vector<std::unique_ptr<LogEntry>> taken;
   std::atomic<bool> writersDone{false};
   std::thread reader([&] {
@@ -135,7 +138,7 @@ TEST_F(ProcessLogger, ConcurrentLoggingNeitherLosesDuplicatesNorTearsEntries) {
     writers.emplace_back([t, &flipping, &lastLogged] {
       int i = 0;
       const auto log = [&] { DebugLogUser(L"writer", 3, L"thread %d entry %06d %s", t, i++, L"payload-payload"); };
-      while (flipping) log();
+      while (flipping && i < kMostWhileFlipping) log();
       for (int k = 0; k < kAfterFlipping; ++k) log();
       lastLogged[t] = i - 1;
     });

@@ -43,4 +43,8 @@ int EventSourceMain(int argc, wchar_t** argv);
 extern const char kEnvUsage[];
 int RunEnv(int argc, wchar_t** argv);
 
+// The logger from the command line (log_commands.cpp).
+extern const char kLogUsage[];
+int RunLog(int argc, wchar_t** argv);
+
 }  // namespace zeltool

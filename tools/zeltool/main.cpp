@@ -14,6 +14,7 @@ const std::vector<zeltool::Command> kCommands = {
     {L"version", zeltool::kVersionUsage, zeltool::RunVersion},
     {L"ls", zeltool::kLsUsage, zeltool::RunLs},
     {L"env", zeltool::kEnvUsage, zeltool::RunEnv},
+    {L"log", zeltool::kLogUsage, zeltool::RunLog},
     {L"mof", zeltool::kMofUsage, zeltool::MofMain},
     {L"cleanup", zeltool::kCleanupUsage, zeltool::CleanupMain},
     {L"event-source", zeltool::kEventSourceUsage, zeltool::EventSourceMain},

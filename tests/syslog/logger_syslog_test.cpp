@@ -1,0 +1,80 @@
+// The running logger's syslog output: a TCP server that goes away and comes
+// back, the "[DIAG]" events in the log file, and the entries after the return
+// at the server.
+
+#include <string>
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "support/logging/debug_log.h"
+#include "tests/logging/logger_fixture.h"
+#include "tests/syslog/rsyslog_server.h"
+
+namespace {
+
+class LoggerSyslogTest : public LoggerTest {
+ protected:
+  void SetUp() override {
+    LoggerTest::SetUp();
+    std::string error;
+    ASSERT_TRUE(server_.Attach(error)) << error;
+    marker_ = "m" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
+    const std::string hosts = "127.0.0.1:" + std::to_string(server_.TcpPort()) + "/tcp";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, std::string(key_.begin(), key_.end()).c_str(),
+                                             "SysLogHost", REG_SZ, hosts.c_str(),
+                                             static_cast<DWORD>(hosts.size() + 1)));
+    Number(L"SysLogEnabled", 1);
+    Number(L"SysLogLevel", 3);
+    Number(L"DebugLogLevel", 4);
+  }
+
+  size_t CountInFile(const std::wstring& file, const std::wstring& text) const {
+    const std::wstring all = Decode(file, 1);
+    size_t found = 0;
+    for (size_t at = all.find(text); at != std::wstring::npos; at = all.find(text, at + 1)) ++found;
+    return found;
+  }
+  // Waits up to 10 s until the log file holds `text` `count` times.
+  size_t WaitInFile(const std::wstring& file, const std::wstring& text, size_t count) const {
+    for (int poll = 0; poll < 100 && CountInFile(file, text) < count; ++poll) Sleep(100);
+    return CountInFile(file, text);
+  }
+
+  std::wstring Wide(const std::string& text) const { return std::wstring(text.begin(), text.end()); }
+
+  syslog_test::RsyslogServer server_;
+  std::string marker_;
+};
+
+TEST_F(LoggerSyslogTest, ALostServerIsToldAndRejoinedOnALaterPass) {
+  const std::wstring connected = L"[DIAG] EVENT=Syslog_connected, EVENTMSG=\"Connected to 127.0.0.1\"";
+  ASSERT_TRUE(Start(L"syslog.log"));
+  ASSERT_EQ(WaitInFile(L"syslog.log", connected, 1), 1u);
+  DebugLog(3, L"%s before", Wide(marker_).c_str());
+  ASSERT_EQ(server_.WaitForLines(marker_ + " before", 1).size(), 1u);
+
+  ASSERT_TRUE(server_.Stop());
+  const std::wstring lost = L"EVENTMSG=\"Connection lost to 127.0.0.1\"";
+  for (int i = 0; i < 100 && CountInFile(L"syslog.log", lost) == 0; ++i) {
+    DebugLog(3, L"while stopped %d", i);
+    Sleep(100);
+  }
+  ASSERT_TRUE(server_.Start());
+  ASSERT_EQ(WaitInFile(L"syslog.log", connected, 2), 2u);
+  // No ANSI form for this character: syslog gets the narrow text's stand-in,
+  // the file the character.
+  DebugLog(3, L"%s after \u4E2D", Wide(marker_).c_str());
+  FlushAndStopDebugLogger();
+
+  const std::wstring text = Decode(L"syslog.log", 1);
+  EXPECT_NE(text.find(L"[DIAG] EVENT=Syslog_disconnected, ERROR="), std::wstring::npos);
+  EXPECT_NE(text.find(Wide(marker_) + L" after \u4E2D"), std::wstring::npos);
+  const std::vector<std::string> after = server_.WaitForLines(marker_ + " after", 1);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(after[0].find(marker_ + " after ?"), std::string::npos);
+  // Level 3, facility 0.
+  EXPECT_EQ(after[0].rfind("imtcp <5>", 0), 0u);
+}
+
+}  // namespace
