@@ -139,6 +139,7 @@ TEST_F(ProcessLogger, ConcurrentLoggingNeitherLosesDuplicatesNorTearsEntries) {
       int i = 0;
       const auto log = [&] { DebugLogUser(L"writer", 3, L"thread %d entry %06d %s", t, i++, L"payload-payload"); };
       while (flipping && i < kMostWhileFlipping) log();
+      while (flipping) std::this_thread::yield();
       for (int k = 0; k < kAfterFlipping; ++k) log();
       lastLogged[t] = i - 1;
     });
