@@ -6,15 +6,9 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 CLANG_BUILD_DIR="${CLANG_BUILD_DIR:-$ROOT/build-clang}"
 
-bash "$ROOT/scripts/setup.sh"
-launcher=()
-if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
-cmake -S "$ROOT" -B "$CLANG_BUILD_DIR" -G Ninja "${launcher[@]}" \
-  -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/clang-mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+source "$ROOT/scripts/configure.sh"
+configure_build "$CLANG_BUILD_DIR" clang-mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 # Compile warnings fail their object already; link warnings are caught here.
 log="$CLANG_BUILD_DIR/build.log"
 cmake --build "$CLANG_BUILD_DIR" "$@" 2>&1 | tee "$log"

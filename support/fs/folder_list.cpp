@@ -6,9 +6,11 @@
 
 #include "support/fs/char_api.h"
 #include "support/fs/file_functions.h"
+#include "support/fs/find_handle.h"
 #include "support/fs/fts_report.h"
 #include "support/fs/text_utils.h"
 
+using fts::FindHandle;
 using fts::detail::CharApi;
 using fts::detail::Progress;
 using fts::detail::Report;
@@ -30,21 +32,6 @@ constexpr char kFolderNameList[] = "fts::FolderNameList";
 constexpr char kFolderList[] = "fts::FolderList";
 constexpr char kFilesList[] = "fts::FilesList";
 constexpr wchar_t kNullFolder[] = L"Directory name cannot be empty";
-
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE handle) : handle_(handle) {}
-  ~FindHandle() {
-    if (valid()) FindClose(handle_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 int32_t CountOf(size_t count) {
   return count > static_cast<size_t>(std::numeric_limits<int32_t>::max()) ? std::numeric_limits<int32_t>::max()

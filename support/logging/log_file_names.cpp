@@ -6,6 +6,10 @@
 
 #include <windows.h>
 
+#include "support/fs/find_handle.h"
+
+using fts::FindHandle;
+
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
@@ -36,21 +40,6 @@ int64_t ExpiryThreshold(const std::tm& date, int32_t ageLimitDays) {
   midnight.tm_isdst = -1;
   return static_cast<int64_t>(std::mktime(&midnight)) - ageLimitDays * kSecondsPerDay;
 }
-
-class FindHandle {
- public:
-  explicit FindHandle(HANDLE handle) : handle_(handle) {}
-  ~FindHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-  }
-  FindHandle(const FindHandle&) = delete;
-  FindHandle& operator=(const FindHandle&) = delete;
-  bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE get() const { return handle_; }
-
- private:
-  HANDLE handle_;
-};
 
 // Calls `visit` for every entry matching the wildcard pattern; search
 // failures count as no match.

@@ -1,5 +1,6 @@
 #include <cstdlib>
 
+#include "support/fs/unique_handle.h"
 #include "support/logging/debug_log.h"
 #include "support/threads/crash_report.h"
 #include "support/threads/exception_filter.h"
@@ -31,12 +32,11 @@ LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
   const CrashReport report = {exception, GetCurrentThreadId()};
   const bool overflow = exception != nullptr && exception->ExceptionRecord != nullptr &&
                         exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
-  HANDLE writer = overflow ? CreateThread(nullptr, 0, WriteCrashReportThread, const_cast<CrashReport*>(&report), 0,
-                                          nullptr)
-                           : nullptr;
-  if (writer != nullptr) {
-    WaitForSingleObject(writer, INFINITE);
-    CloseHandle(writer);
+  const UniqueHandle writer(overflow ? CreateThread(nullptr, 0, WriteCrashReportThread,
+                                                    const_cast<CrashReport*>(&report), 0, nullptr)
+                                     : nullptr);
+  if (writer) {
+    WaitForSingleObject(writer.get(), INFINITE);
   } else {
     WriteCrashReport(report);
   }

@@ -1,3 +1,4 @@
+#include "support/fs/unique_handle.h"
 #include "support/threads/invalid_parameter.h"
 
 #include <stdlib.h>
@@ -33,6 +34,7 @@ void __cdecl InvalidParameterHandler(const wchar_t* expression, const wchar_t* f
     DebugLog(2, "Failed to duplicate HANDLE for dumper process");
     return;
   }
+  const UniqueHandle selfOwner(self);
   {
     DumperThread dumper(self);
     if (!dumper.Start()) {
@@ -46,7 +48,6 @@ void __cdecl InvalidParameterHandler(const wchar_t* expression, const wchar_t* f
       dumper.Stop();
     }
   }
-  CloseHandle(self);
 }
 
 #ifdef _MSC_VER

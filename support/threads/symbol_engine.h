@@ -14,6 +14,7 @@
 #include <string>
 #include <type_traits>
 
+#include "support/fs/unique_handle.h"
 #include "support/fs/critical_section_lock.h"
 
 // DbgHelp's entry points as resolved by name; null for a name the loaded
@@ -63,16 +64,13 @@ class SymbolEngine {
   void SetLibraryLoader(LibraryLoader loader);
 
  private:
-  struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-  };
   struct LibraryFreer {
     void operator()(HMODULE module) const { FreeLibrary(module); }
   };
 
   void LoadDbgHelp();
 
-  std::unique_ptr<void, HandleCloser> process_;
+  UniqueHandle process_;
   DbgHelpFunctions functions_;
   bool initialized_ = false;
   std::unique_ptr<char[]> symbolPath_;

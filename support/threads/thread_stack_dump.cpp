@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "support/fs/unique_handle.h"
 #include "support/fs/system_error.h"
 #include "support/logging/debug_log.h"
 #include "support/registry/registry.h"
@@ -176,10 +177,7 @@ bool DumpThreadCallStack(HANDLE thread) {
              SystemErrorTextNarrow(error).c_str(), static_cast<long>(error));
     return false;
   }
-  struct Closer {
-    HANDLE handle;
-    ~Closer() { CloseHandle(handle); }
-  } closer{duplicate};
+  const UniqueHandle duplicateOwner(duplicate);
 
   // Suspending the calling thread would never come back.
   const bool isCaller = GetThreadId(duplicate) == GetCurrentThreadId();

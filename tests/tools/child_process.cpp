@@ -7,7 +7,7 @@ namespace tools_test {
 namespace {
 
 // A pipe whose write end the child inherits and whose read end stays here.
-bool MakePipe(tools::UniqueHandle* read, tools::UniqueHandle* write) {
+bool MakePipe(UniqueHandle* read, UniqueHandle* write) {
   SECURITY_ATTRIBUTES attributes{sizeof(attributes), nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
@@ -30,7 +30,7 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::Start(const std::wstring& program, const std::wstring& arguments) {
-  tools::UniqueHandle outRead, outWrite, errRead, errWrite;
+  UniqueHandle outRead, outWrite, errRead, errWrite;
   if (!MakePipe(&outRead, &outWrite) || !MakePipe(&errRead, &errWrite)) return false;
 
   STARTUPINFOW startup{};
@@ -60,10 +60,10 @@ bool ChildProcess::Start(const std::wstring& program, const std::wstring& argume
   // Only the child may hold the write ends, so the pipes end when it does.
   outWrite.reset();
   errWrite.reset();
-  outReader_ = std::thread([this, pipe = std::make_shared<tools::UniqueHandle>(std::move(outRead))] {
+  outReader_ = std::thread([this, pipe = std::make_shared<UniqueHandle>(std::move(outRead))] {
     Pump(pipe->get(), &out_, true);
   });
-  errReader_ = std::thread([this, pipe = std::make_shared<tools::UniqueHandle>(std::move(errRead))] {
+  errReader_ = std::thread([this, pipe = std::make_shared<UniqueHandle>(std::move(errRead))] {
     Pump(pipe->get(), &err_, false);
   });
   return true;

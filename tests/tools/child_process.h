@@ -13,7 +13,7 @@
 
 #include <windows.h>
 
-#include "tools/common/win_handle.h"
+#include "support/fs/unique_handle.h"
 
 namespace tools_test {
 
@@ -42,8 +42,8 @@ class ChildProcess {
   };
   void Pump(HANDLE pipe, Stream* stream, bool splitLines);
 
-  tools::UniqueHandle process_;
-  tools::UniqueHandle job_;
+  UniqueHandle process_;
+  UniqueHandle job_;
   std::mutex mutex_;
   std::condition_variable changed_;
   Stream out_;

@@ -107,7 +107,7 @@ class RouterSimProcess {
 
  private:
   ChildProcess process_;
-  tools::UniqueHandle step_;
+  UniqueHandle step_;
   std::map<std::string, SimSession> sessions_;
   int ticks_ = 0;
 };

@@ -1,6 +1,6 @@
 #include "tools/common/console_stop.h"
 
-#include "tools/common/win_handle.h"
+#include "support/fs/unique_handle.h"
 
 namespace tools {
 

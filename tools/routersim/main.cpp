@@ -29,7 +29,7 @@
 #include "support/fs/code_page.h"
 #include "tools/common/arguments.h"
 #include "tools/common/console_stop.h"
-#include "tools/common/win_handle.h"
+#include "support/fs/unique_handle.h"
 #include "tools/routersim/router_simulation.h"
 #include "tools/routersim/session_names.h"
 
@@ -128,7 +128,7 @@ DWORD MillisecondsUntil(ULONGLONG due, ULONGLONG now) {
 
 // Named events the caller may share with other processes; empty names give
 // no event. Returns false when a named one cannot be made.
-bool MakeNamedEvent(const std::wstring& name, bool manualReset, tools::UniqueHandle* event) {
+bool MakeNamedEvent(const std::wstring& name, bool manualReset, UniqueHandle* event) {
   if (name.empty()) return true;
   event->reset(CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, name.c_str()));
   if (*event) return true;
@@ -197,14 +197,14 @@ class Runner {
   const Options& options_;
   wmirouter_perf_t& block_;
   routersim::RouterSimulation simulation_;
-  tools::UniqueHandle step_;
-  tools::UniqueHandle stop_;
-  tools::UniqueHandle ready_;
+  UniqueHandle step_;
+  UniqueHandle stop_;
+  UniqueHandle ready_;
 };
 
 
 int StopRunningSimulator(const std::wstring& stopEvent) {
-  const tools::UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent.c_str()));
+  const UniqueHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, stopEvent.c_str()));
   if (!event) {
     std::fprintf(stderr, "RouterSim: no simulator is running (there is no event %s).\n",
                  WideToNarrow(stopEvent).c_str());

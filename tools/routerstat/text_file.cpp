@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "tools/common/win_handle.h"
+#include "support/fs/unique_handle.h"
 
 namespace routerstat {
 
@@ -17,7 +17,7 @@ constexpr DWORD kReplaceRetryMs = 20;
 bool IsTransient(DWORD error) { return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION; }
 
 DWORD WriteNewFile(const std::wstring& path, const std::string& text) {
-  const tools::UniqueHandle file(
+  const UniqueHandle file(
       CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return GetLastError();
   size_t written = 0;

@@ -6,8 +6,6 @@
 
 #include <windows.h>
 
-namespace tools {
-
 class UniqueHandle {
  public:
   UniqueHandle() = default;
@@ -32,5 +30,3 @@ class UniqueHandle {
  private:
   HANDLE handle_ = nullptr;
 };
-
-}  // namespace tools
