@@ -64,7 +64,10 @@ CONF
     # rsyslogd never runs as root here.
     chmod 777 "$dir" "$dir/work"
     chmod 666 "$dir/messages.log"
-    run=(setpriv --reuid=nobody --regid=nogroup --clear-groups "${run[@]}")
+    # The build folder may sit below folders only root may enter (a
+    # mktemp -d clone, say): searching folders is the one right it keeps.
+    run=(setpriv --reuid=nobody --regid=nogroup --clear-groups
+         --inh-caps=+dac_read_search --ambient-caps=+dac_read_search "${run[@]}")
   fi
   PATH="$PATH:/usr/sbin" setsid "${run[@]}" </dev/null >>"$dir/rsyslogd.out" 2>&1 &
   wait_for tcp_accepts "$tcp_port"
