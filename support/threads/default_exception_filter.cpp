@@ -2,6 +2,7 @@
 
 #include "support/fs/unique_handle.h"
 #include "support/logging/debug_log.h"
+#include "support/logging/debug_logger.h"
 #include "support/threads/crash_report.h"
 #include "support/threads/exception_filter.h"
 
@@ -40,6 +41,8 @@ LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
   } else {
     WriteCrashReport(report);
   }
+  // Every queued entry, the report included, reaches its outputs first.
+  FlushAndStopDebugLogger();
   // At once: no exit handlers, no static destructors.
   _exit(-2);
 }

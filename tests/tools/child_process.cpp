@@ -24,7 +24,7 @@ ChildProcess::~ChildProcess() {
     TerminateProcess(process_.get(), 1);
     WaitForSingleObject(process_.get(), 10000);
   }
-  // The readers end once the child's pipe ends are gone.
+  // The readers end once the child has ended.
   if (outReader_.joinable()) outReader_.join();
   if (errReader_.joinable()) errReader_.join();
 }
@@ -69,10 +69,20 @@ bool ChildProcess::Start(const std::wstring& program, const std::wstring& argume
   return true;
 }
 
+// Reads until the pipe ends or the child has ended and its output is all
+// read: a process the child started (Wine's desktop process, for one) may
+// hold the write end long after the child is gone.
 void ChildProcess::Pump(HANDLE pipe, Stream* stream, bool splitLines) {
   char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) break;
+    if (available == 0) {
+      if (WaitForSingleObject(process_.get(), 20) != WAIT_OBJECT_0) continue;
+      if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) break;
+    }
+    DWORD read = 0;
+    if (!ReadFile(pipe, buffer, available < sizeof(buffer) ? available : sizeof(buffer), &read, nullptr)) break;
     std::lock_guard<std::mutex> lock(mutex_);
     stream->pending.append(buffer, read);
     size_t end = 0;

@@ -47,4 +47,10 @@ int RunEnv(int argc, wchar_t** argv);
 extern const char kLogUsage[];
 int RunLog(int argc, wchar_t** argv);
 
+// Crash diagnostics (crash_commands.cpp).
+extern const char kCrashUsage[];
+extern const char kStackUsage[];
+int RunCrash(int argc, wchar_t** argv);
+int RunStack(int argc, wchar_t** argv);
+
 }  // namespace zeltool

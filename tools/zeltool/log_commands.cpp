@@ -7,22 +7,15 @@
 
 #include "support/logging/debug_log.h"
 #include "support/logging/debug_logger.h"
-#include "tools/common/arguments.h"
 #include "tools/zeltool/commands.h"
-#include "tools/zeltool/output.h"
+#include "tools/zeltool/logger_options.h"
 
 namespace zeltool {
 
 namespace {
 
+// The options of log after the LOGGER-OPTIONS, and its TEXT.
 struct LogOptions {
-  std::wstring key;
-  bool perUser = false;
-  std::wstring source = L"ZelTool";
-  std::wstring file;
-  std::wstring root;
-  std::wstring ident;
-  bool identGiven = false;
   int64_t level = 3;
   int64_t eventId = 0;
   std::wstring tag;
@@ -33,15 +26,6 @@ struct LogOptions {
 };
 
 bool TakeOption(tools::ArgumentList& args, const std::wstring& item, LogOptions& o) {
-  if (item == L"--user") {
-    o.perUser = true;
-    return true;
-  }
-  if (item == L"--key") return args.TakeText(item, &o.key);
-  if (item == L"--source") return args.TakeText(item, &o.source);
-  if (item == L"--file") return args.TakeText(item, &o.file);
-  if (item == L"--root") return args.TakeText(item, &o.root);
-  if (item == L"--ident") return o.identGiven = args.TakeText(item, &o.ident);
   if (item == L"--tag") return o.tagGiven = args.TakeText(item, &o.tag);
   if (item == L"--level") return args.TakeInteger(item, 0, 15, &o.level);
   if (item == L"--event-id") return args.TakeInteger(item, 0, 0xFFFFFFFFLL, &o.eventId);
@@ -61,27 +45,20 @@ const char kLogUsage[] =
     "                              HKEY_CURRENT_USER with --user), log TEXT N times, flush and stop\n";
 
 int RunLog(int argc, wchar_t** argv) {
+  LoggerOptions logger;
   LogOptions o;
-  if (!tools::ParseCommandLine(argc, argv, "ZelTool log", kLogUsage,
-                               [&](tools::ArgumentList& args, const std::wstring& item) {
-                                 return TakeOption(args, item, o);
-                               })) {
+  if (!ParseLoggerCommandLine(argc, argv, "ZelTool log", kLogUsage, logger,
+                              [&](tools::ArgumentList& args, const std::wstring& item) {
+                                return TakeOption(args, item, o);
+                              })) {
     return kExitUsage;
   }
-  if (!o.textGiven || o.file.empty() == o.root.empty() || (o.identGiven && o.root.empty())) {
-    std::fputs("ZelTool log: TEXT and exactly one of --file and --root (--ident only with --root)\n", stderr);
+  if (!o.textGiven) {
+    std::fputs("ZelTool log: TEXT is missing\n", stderr);
     std::fputs(kLogUsage, stderr);
     return kExitUsage;
   }
-  const bool started =
-      o.file.empty()
-          ? StartDebugLogger(o.ident.c_str(), o.source.c_str(), o.key.c_str(), o.perUser, o.root.c_str(), nullptr)
-          : StartDebugLogger(o.source.c_str(), o.key.c_str(), o.perUser, o.file.c_str(), nullptr);
-  if (!started) {
-    PrintError(L"log", L"the logger did not become ready: its configuration failed or its thread ended");
-    FlushAndStopDebugLogger();
-    return kExitLoggerNotReady;
-  }
+  if (!StartLogger(L"log", logger)) return kExitLoggerNotReady;
   // The text is an argument, never a format.
   const int32_t level = static_cast<int32_t>(o.level);
   const uint32_t eventId = static_cast<uint32_t>(o.eventId);

@@ -15,6 +15,8 @@ const std::vector<zeltool::Command> kCommands = {
     {L"ls", zeltool::kLsUsage, zeltool::RunLs},
     {L"env", zeltool::kEnvUsage, zeltool::RunEnv},
     {L"log", zeltool::kLogUsage, zeltool::RunLog},
+    {L"crash", zeltool::kCrashUsage, zeltool::RunCrash},
+    {L"stack", zeltool::kStackUsage, zeltool::RunStack},
     {L"mof", zeltool::kMofUsage, zeltool::MofMain},
     {L"cleanup", zeltool::kCleanupUsage, zeltool::CleanupMain},
     {L"event-source", zeltool::kEventSourceUsage, zeltool::EventSourceMain},

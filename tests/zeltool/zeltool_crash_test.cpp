@@ -1,0 +1,126 @@
+// ZelTool crash and stack in child processes: this Windows process reads the
+// child's full exit code (Wine hands Linux only its low byte), then the log
+// file the child's logger wrote.
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/fs/scratch_folder.h"
+#include "tests/tools/child_process.h"
+
+namespace {
+
+// -2, as the default filter ends the process.
+constexpr DWORD kCrashExit = 0xFFFFFFFE;
+
+// Runs ZelTool with Wine's crash debugger switched off, as a child that
+// crashes on purpose must be; the exit code, or empty when it did not end.
+std::optional<DWORD> RunZelTool(const std::wstring& arguments) {
+  wchar_t overrides[512] = {};
+  GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
+  const std::wstring saved = overrides;
+  SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (saved.empty() ? L"" : saved + L";").append(L"winedbg.exe=d").c_str());
+  tools_test::ChildProcess child;
+  const bool started = child.Start(ExecutableFolder() + L"\\ZelTool.exe", arguments);
+  SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved.empty() ? nullptr : saved.c_str());
+  if (!started) return std::nullopt;
+  return child.WaitForExit(std::chrono::seconds(60));
+}
+
+// Runs "ZelTool COMMAND --file LOG" with a fresh log, checks its exit code
+// and returns the log's lines.
+std::vector<std::string> LogOfRun(const std::wstring& command, DWORD expectedExit) {
+  ScratchFolder scratch;
+  const std::wstring log = scratch.Path(L"zeltool.log");
+  EXPECT_EQ(RunZelTool(command + L" --file \"" + log + L"\""), std::optional<DWORD>(expectedExit)) << command.c_str();
+  std::ifstream stream(std::filesystem::path(log), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(bytes.substr(start, end - start));
+  }
+  return lines;
+}
+
+// Each of `expected` is found in a later line than the one before it; the
+// index of the last one's line.
+size_t ExpectInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+  size_t at = 0;
+  for (const auto& part : expected) {
+    while (at < lines.size() && lines[at].find(part) == std::string::npos) ++at;
+    EXPECT_LT(at, lines.size()) << "not found in order: " << part;
+    if (at == lines.size()) return at;
+    ++at;
+  }
+  return at - 1;
+}
+
+// The hexadecimal number after `label` in `line`.
+uint64_t NumberAfter(const std::string& line, const std::string& label) {
+  const size_t at = line.find(label);
+  return at == std::string::npos ? 0 : std::strtoull(line.c_str() + at + label.size(), nullptr, 16);
+}
+
+TEST(ZelToolCrash, AccessViolationReportLocatesTheFaultInTheCallsThatMadeIt) {
+  const auto lines = LogOfRun(L"crash --kind access", kCrashExit);
+  const size_t fault = ExpectInOrder(lines, {"DefaultHandler - exception caught thread Id=0x",
+                                             "DefaultHandler - Killing program",
+                                             "Exception code: C0000005 ACCESS_VIOLATION", "Fault address:  "});
+  ASSERT_LT(fault + 1, lines.size());
+  // The executable sits above 4 GiB: the address and the instruction pointer
+  // must keep their upper half to locate the fault.
+  const uint64_t address = NumberAfter(lines[fault], "Fault address:  ");
+  EXPECT_GT(address, 0xFFFFFFFFull);
+  EXPECT_EQ(address, NumberAfter(lines[fault + 2], "EIP="));
+  ExpectInOrder(lines, {"Registers:\tEAX=", "\t\tESI=", "\t\tCS=0033 ",
+                        "------------------Begin Stack Trace------------------", "Stack Frame Context: ESP=",
+                        "Symbol Information: zeltool::RaiseFault", "Source File: crash_commands.cpp, line",
+                        "Symbol Information: zeltool::ProcessRequest", "Source File: crash_commands.cpp, line",
+                        "Symbol Information: zeltool::HandleCommand", "Symbol Information: zeltool::RunCrash",
+                        "------------------End Stack Trace------------------", "====== END OF LOG ======"});
+}
+
+TEST(ZelToolCrash, EveryKindIsReportedByItsCode) {
+  const struct {
+    const wchar_t* kind;
+    const char* line;
+  } kCases[] = {
+      {L"divide", "Exception code: C0000094 INT_DIVIDE_BY_ZERO"},
+      // A code outside the table of names.
+      {L"raise", "Exception code: E0465257"},
+  };
+  for (const auto& test : kCases) {
+    ExpectInOrder(LogOfRun(L"crash --kind " + std::wstring(test.kind), kCrashExit),
+                  {test.line, "------------------Begin Stack Trace------------------",
+                   "Symbol Information: zeltool::RaiseFault", "------------------End Stack Trace------------------"});
+  }
+}
+
+TEST(ZelToolCrash, StackOverflowIsReportedFromAFreshStack) {
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+    GTEST_SKIP() << "Wine's exception dispatch overflows the stack again before any unhandled-exception filter runs";
+  }
+  ExpectInOrder(LogOfRun(L"crash --kind overflow", kCrashExit),
+                {"Exception code: C00000FD STACK_OVERFLOW", "Symbol Information: zeltool::Recurse",
+                 "------------------End Stack Trace------------------"});
+}
+
+TEST(ZelToolStack, LogsTheCallingThreadsStackAndRejectsBadLines) {
+  ExpectInOrder(LogOfRun(L"stack", 0), {"Stack Frame Context: ESP=", "Symbol Information: zeltool::DumpOwnStack",
+                                        "Source File: crash_commands.cpp, line", "Symbol Information: zeltool::RunStack",
+                                        "====== END OF LOG ======"});
+  for (const wchar_t* line : {L"stack --file x --root y", L"stack", L"stack --file x --ident i",
+                              L"crash --kind sideways --file x", L"crash --file x extra"}) {
+    EXPECT_EQ(RunZelTool(line), std::optional<DWORD>(2u)) << line;
+  }
+}
+
+}  // namespace
