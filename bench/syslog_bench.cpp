@@ -1,9 +1,12 @@
-// Messages per second sent to a real rsyslogd by the logger's syslog output
-// (formatting, conversion and send of each entry) over UDP and over TCP,
-// beside a bare loop that sends the same bytes on a socket, in the same run,
-// rounds interleaved. Also counts what rsyslogd wrote of each case. Needs
-// the server of tests/syslog/rsyslog.sh (FERNWICK_RSYSLOG_DIR, as
-// scripts/bench.sh starts it). Prints its figures; asserts nothing.
+// Messages per second delivered to a real rsyslogd over UDP and over TCP by
+// the running process-wide logger (configured from a per-user key with its
+// file, event log and console outputs off; from the first DebugLog to the
+// return of FlushAndStopDebugLogger), by the syslog output on its own
+// (formatting, conversion and send of each entry), and by a bare loop that
+// sends the same bytes on a socket, in the same run, rounds interleaved.
+// Also counts what rsyslogd wrote of each case. Needs the server of
+// tests/syslog/rsyslog.sh (FERNWICK_RSYSLOG_DIR, as scripts/bench.sh starts
+// it). Prints its figures; asserts nothing.
 
 #include <algorithm>
 #include <cstdio>
@@ -13,12 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "support/logging/debug_log.h"
+#include "support/logging/debug_logger.h"
 #include "support/logging/syslog_output.h"
 
 namespace {
 
 constexpr int kMessages = 5000;
 constexpr int kRounds = 7;
+constexpr wchar_t kSourceName[] = L"SyslogBench";
 
 double Now() {
   LARGE_INTEGER frequency, counter;
@@ -56,7 +62,7 @@ size_t Received(const std::string& folder, const std::string& marker) {
 SyslogFields Fields(const char* text) {
   SYSTEMTIME now;
   GetLocalTime(&now);
-  return SyslogFields{now, GetCurrentThreadId(), 3, 0, text, nullptr, 16, true, L"SyslogBench"};
+  return SyslogFields{now, GetCurrentThreadId(), 3, 0, text, nullptr, 16, true, kSourceName};
 }
 
 // Messages per second through the syslog output to `hosts`.
@@ -79,10 +85,38 @@ double BareRate(const std::string& hosts, const std::string& text) {
   address.sin_addr.s_addr = inet_addr(target.host.c_str());
   UniqueSocket socket(::socket(AF_INET, target.type, target.protocol));
   connect(socket.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  const std::wstring wide = FormatSyslogMessage(Fields(text.c_str()), "vm", 0);
+  char hostName[128] = "LocalHost";
+  gethostname(hostName, sizeof hostName);
+  const std::wstring wide = FormatSyslogMessage(Fields(text.c_str()), hostName, 0);
   const std::string bytes(wide.begin(), wide.end());
   const double start = Now();
   for (int i = 0; i < kMessages; ++i) send(socket.Get(), bytes.data(), static_cast<int>(bytes.size()), 0);
+  return kMessages / (Now() - start);
+}
+
+// The logger's key: syslog to `hosts` at facility 16, every other output off.
+bool ConfigureKey(const std::wstring& key, const std::string& hosts) {
+  bool written = RegSetKeyValueA(HKEY_CURRENT_USER, std::string(key.begin(), key.end()).c_str(), "SysLogHost", REG_SZ,
+                                 hosts.c_str(), static_cast<DWORD>(hosts.size() + 1)) == ERROR_SUCCESS;
+  for (const auto& value : {std::make_pair(L"SysLogEnabled", 1), std::make_pair(L"SysLogLevel", 3),
+                            std::make_pair(L"SysLogFacility", 16), std::make_pair(L"DebugLogEnabled", 0),
+                            std::make_pair(L"EventLogEnabled", 0), std::make_pair(L"ConsoleLogEnabled", 0)}) {
+    const DWORD number = static_cast<DWORD>(value.second);
+    written = written && RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), value.first, REG_DWORD, &number,
+                                         sizeof number) == ERROR_SUCCESS;
+  }
+  return written;
+}
+
+// Messages per second through the running logger, configured by `key`.
+double LoggerRate(const std::wstring& key, const std::string& text) {
+  if (!StartDebugLogger(kSourceName, key.c_str(), true, L"", nullptr)) return 0;
+  // The first pass of the logger's loop connects.
+  Sleep(300);
+  const std::wstring wide(text.begin(), text.end());
+  const double start = Now();
+  for (int i = 0; i < kMessages; ++i) DebugLog(3, L"%s", wide.c_str());
+  FlushAndStopDebugLogger();
   return kMessages / (Now() - start);
 }
 
@@ -98,25 +132,34 @@ int main() {
   std::istringstream(ReadFile(std::string(folder) + "/ports")) >> udpPort >> tcpPort;
   const std::string udp = "127.0.0.1:" + std::to_string(udpPort);
   const std::string tcp = "127.0.0.1:" + std::to_string(tcpPort) + "/tcp";
+  const std::wstring key = L"Software\\FernwickSyslogBench_" + std::to_wstring(GetCurrentProcessId());
   std::printf("SyslogBench: %d messages of about 120 bytes per run, %d rounds, medians\n", kMessages, kRounds);
   for (const std::string& hosts : {udp, tcp}) {
-    const bool isTcp = hosts == tcp;
-    std::vector<double> sink, bare, ratio;
-    size_t sinkReceived = 0, bareReceived = 0;
+    if (!ConfigureKey(key, hosts)) {
+      std::fprintf(stderr, "cannot write the logger's key\n");
+      return 1;
+    }
+    std::vector<double> logger, sink, bare, loggerRatio, sinkRatio;
+    size_t received[3] = {};
     for (int round = 0; round < kRounds; ++round) {
       const std::string tag = "bench" + std::to_string(GetTickCount()) + "r" + std::to_string(round);
       bare.push_back(BareRate(hosts, tag + "bare " + std::string(40, 'b')));
+      logger.push_back(LoggerRate(key, tag + "logr " + std::string(40, 'l')));
       sink.push_back(SinkRate(hosts, tag + "sink " + std::string(40, 's')));
-      ratio.push_back(sink.back() / bare.back());
+      loggerRatio.push_back(logger.back() / bare.back());
+      sinkRatio.push_back(sink.back() / bare.back());
       if (round == 0) {
-        bareReceived = Received(folder, tag + "bare");
-        sinkReceived = Received(folder, tag + "sink");
+        const char* cases[] = {"bare", "logr", "sink"};
+        for (int i = 0; i < 3; ++i) received[i] = Received(folder, tag + cases[i]);
       }
     }
-    std::printf("  %s: syslog output %.0f msg/s, bare socket loop %.0f msg/s, ratio %.2f\n", isTcp ? "TCP" : "UDP",
-                Median(sink), Median(bare), Median(ratio));
-    std::printf("       received by rsyslogd in round 1: output %zu of %d, bare %zu of %d\n", sinkReceived, kMessages,
-                bareReceived, kMessages);
+    std::printf("  %s: logger %.0f msg/s (ratio %.2f), syslog output alone %.0f msg/s (ratio %.2f), "
+                "bare socket loop %.0f msg/s\n",
+                hosts == tcp ? "TCP" : "UDP", Median(logger), Median(loggerRatio), Median(sink), Median(sinkRatio),
+                Median(bare));
+    std::printf("       received by rsyslogd in round 1: logger %zu, output %zu, bare %zu, of %d each\n", received[1],
+                received[2], received[0], kMessages);
   }
+  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
   return 0;
 }

@@ -2,9 +2,6 @@
 
 #include "provider_log/provider_log.h"
 
-// Its destructor, at unload, unmaps and closes the latest view.
-static WMISharedMem<wmirouter_perf_t> g_routerBlock(true);
-
 WMISharedMem<wmirouter_perf_t>& RouterBlock() { return g_routerBlock; }
 
 namespace {

@@ -9,7 +9,10 @@
 #include "provider/router_block.h"
 #include "provider/shared_mem.h"
 
-// The provider's one mapping of the router block (secure flag set).
+// The provider's one mapping of the router block (secure flag set), the
+// module's first static object (module_objects.cpp): destroyed last, it
+// unmaps and closes the latest view.
+extern WMISharedMem<wmirouter_perf_t> g_routerBlock;
 WMISharedMem<wmirouter_perf_t>& RouterBlock();
 // Maps the router block read-only, reporting to the provider log.
 bool MapRouterBlock();

@@ -138,6 +138,11 @@ int32_t DebugLogFile::EnsureFileExists(const std::wstring& fullPath) {
   return 0;
 }
 
+std::wfstream& DebugLogFile::Stream() {
+  if (stream_ == nullptr) stream_ = std::make_unique<std::wfstream>();
+  return *stream_;
+}
+
 bool DebugLogFile::Open() {
   if (!settings_.fileEnabled) return true;
   const int32_t encoding = settings_.EffectiveEncoding();
@@ -150,7 +155,7 @@ bool DebugLogFile::Open() {
     } else {
       newFileRequired_ = true;
     }
-    if (newFileRequired_) stream_.close();
+    if (newFileRequired_) Stream().close();
   }
   if (IsOpen()) return true;
   if (settings_.logFile.empty()) return true;
@@ -175,25 +180,25 @@ bool DebugLogFile::Open() {
     ReportFileError(L"[DIAG] Could not create debug trace file %s", path);
     return false;
   }
-  stream_.imbue(std::locale(std::locale::classic(), NewFacet(encoding)));
-  stream_.clear();
-  stream_.rdbuf()->pubsetbuf(streamBuffer_, sizeof streamBuffer_ / sizeof streamBuffer_[0]);
-  stream_.open(path.c_str(), std::ios::in | std::ios::out | std::ios::binary);
+  Stream().imbue(std::locale(std::locale::classic(), NewFacet(encoding)));
+  Stream().clear();
+  Stream().rdbuf()->pubsetbuf(streamBuffer_, sizeof streamBuffer_ / sizeof streamBuffer_[0]);
+  Stream().open(path.c_str(), std::ios::in | std::ios::out | std::ios::binary);
   if (!IsOpen()) {
     ReportFileError(L"[DIAG] Debug trace file %s was not open", path);
     return false;
   }
-  stream_.clear();
+  Stream().clear();
   lastReportedErrno_ = 0;
   const int32_t found = DetectFileEncoding();
   if (found == kEmptyFile) {
     if (!WriteEncodingHeader()) return false;
   } else if (found != encoding) {
-    return stream_.fail() ? false : Open();
+    return Stream().fail() ? false : Open();
   }
-  stream_.seekp(0, std::ios::end);
-  if (stream_.fail()) return false;
-  position_ = static_cast<int64_t>(static_cast<std::streamoff>(stream_.tellp()));
+  Stream().seekp(0, std::ios::end);
+  if (Stream().fail()) return false;
+  position_ = static_cast<int64_t>(static_cast<std::streamoff>(Stream().tellp()));
   if (settings_.fileSizeLimit > 0 && found != kEmptyFile) {
     const int64_t marker = FindEndMarker(path);
     if (marker >= 0 && !SeekWrite(marker)) return false;
@@ -218,7 +223,7 @@ bool DebugLogFile::Open() {
 bool DebugLogFile::Close() {
   if (IsOpen()) {
     if (settings_.fileSizeLimit > 0) WriteText(std::wstring(kEndMarker) + L"\r\n");
-    stream_.close();
+    Stream().close();
   }
   return true;
 }
@@ -245,14 +250,14 @@ bool DebugLogFile::WriteEntry(const SYSTEMTIME& time, DWORD threadId, int32_t le
 int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text,
                                 uint32_t eventId, const wchar_t* userTag) {
   if (!IsOpen()) {
-    if (stream_.fail() || !Reopen()) return -1;
+    if (Stream().fail() || !Reopen()) return -1;
   }
   const std::wstring whole = text == nullptr ? std::wstring() : std::wstring(text);
   const std::vector<std::wstring> pieces = settings_.splitLines ? SplitPieces(whole) : std::vector<std::wstring>{whole};
   int64_t position = -1;
   for (const std::wstring& piece : pieces) {
     std::wstring line = FormatLine(time, threadId, level, piece.c_str(), eventId, userTag);
-    stream_.clear();
+    Stream().clear();
     if (!IsUnicodeLine(line)) {
       line = L"[DIAG] Error writing the debug trace line - non-UNICODE characters encountered\r\n";
     }
@@ -269,13 +274,13 @@ int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t 
 }
 
 bool DebugLogFile::WriteText(const std::wstring& text) {
-  stream_.write(text.data(), static_cast<std::streamsize>(text.size()));
-  stream_.flush();
-  if (stream_.fail()) {
+  Stream().write(text.data(), static_cast<std::streamsize>(text.size()));
+  Stream().flush();
+  if (Stream().fail()) {
     // Where a failed write left the file is not known: ask the stream.
-    stream_.clear();
-    position_ = static_cast<int64_t>(static_cast<std::streamoff>(stream_.tellp()));
-    stream_.setstate(std::ios::failbit);
+    Stream().clear();
+    position_ = static_cast<int64_t>(static_cast<std::streamoff>(Stream().tellp()));
+    Stream().setstate(std::ios::failbit);
     return false;
   }
   position_ += EncodedSize(text, settings_.EffectiveEncoding());
@@ -283,8 +288,8 @@ bool DebugLogFile::WriteText(const std::wstring& text) {
 }
 
 bool DebugLogFile::SeekWrite(int64_t position) {
-  stream_.seekp(std::streampos(static_cast<std::streamoff>(position)));
-  if (stream_.fail()) return false;
+  Stream().seekp(std::streampos(static_cast<std::streamoff>(position)));
+  if (Stream().fail()) return false;
   position_ = position;
   return true;
 }
@@ -303,17 +308,17 @@ bool DebugLogFile::WriteEncodingHeader() {
 }
 
 int32_t DebugLogFile::DetectFileEncoding() {
-  stream_.seekg(0, std::ios::end);
-  const std::streampos end = stream_.tellg();
-  if (stream_.fail() || end == std::streampos(-1)) return kUnknownEncoding;
+  Stream().seekg(0, std::ios::end);
+  const std::streampos end = Stream().tellg();
+  if (Stream().fail() || end == std::streampos(-1)) return kUnknownEncoding;
   if (end == std::streampos(0)) return kEmptyFile;
-  stream_.seekg(0);
-  if (stream_.fail()) return kUnknownEncoding;
+  Stream().seekg(0);
+  if (Stream().fail()) return kUnknownEncoding;
   wchar_t units[15] = {};
-  stream_.read(units, 15);
-  const std::streamsize count = stream_.gcount();
-  const bool failed = stream_.bad() || count == 0;
-  stream_.clear();
+  Stream().read(units, 15);
+  const std::streamsize count = Stream().gcount();
+  const bool failed = Stream().bad() || count == 0;
+  Stream().clear();
   if (failed) return kUnknownEncoding;
   if (units[0] == kByteOrderMark) {
     const std::wstring name(units + 1, static_cast<size_t>(count - 1));

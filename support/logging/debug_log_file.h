@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include <windows.h>
@@ -38,8 +39,8 @@ class DebugLogFile {
   bool WriteEntry(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text, uint32_t eventId,
                   const wchar_t* userTag);
 
-  bool IsOpen() const { return stream_.is_open(); }
-  bool IsFailed() const { return stream_.fail(); }
+  bool IsOpen() const { return stream_ != nullptr && stream_->is_open(); }
+  bool IsFailed() const { return stream_ != nullptr && stream_->fail(); }
   const std::tm& GetFileDate() const { return fileDate_; }
   void SetFileDateToday();
 
@@ -61,10 +62,15 @@ class DebugLogFile {
   void WriteThreadReport();
   // Reports a file error once per distinct errno.
   void ReportFileError(const wchar_t* what, const std::wstring& path = std::wstring());
+  // The stream, made on first use.
+  std::wfstream& Stream();
 
   DebugLogger& logger_;
   DebugLoggerSettings& settings_;
-  std::wfstream stream_;
+  // Made when first needed, not while the module loads: a file stream's
+  // locale sets up the thread library's state for the loading thread, which
+  // every unload of a module with its own C++ runtime leaves behind.
+  std::unique_ptr<std::wfstream> stream_;
   wchar_t streamBuffer_[4096];
   std::tm fileDate_ = {};
   // Byte offset of the stream's write position.

@@ -109,10 +109,6 @@ std::unique_ptr<LogEntry> DebugLogger::TakeOldestEntry(size_t& remaining) {
 }
 
 
-namespace {
-DebugLogger debugLogger;
-}  // namespace
-
 DebugLogger& GetDebugLogger() { return debugLogger; }
 
 bool IsDebugLoggerReady() { return debugLogger.IsReady(); }

@@ -191,6 +191,8 @@ void DebugLogger::Admit(int32_t level, uint32_t eventId, const ZELString& userTa
   }
 }
 
+// The process-wide logger (support/library_objects.inc).
+extern DebugLogger debugLogger;
 DebugLogger& GetDebugLogger();
 
 // The admission state of the process-wide logger, from any thread.

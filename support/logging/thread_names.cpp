@@ -43,10 +43,6 @@ bool ThreadNameRegistry::NextThreadName(Iterator& position, DWORD& threadId, std
   return true;
 }
 
-namespace {
-ThreadNameRegistry threadNameRegistry;
-}  // namespace
-
 ThreadNameRegistry& GetThreadNameRegistry() { return threadNameRegistry; }
 
 void RegisterThreadName(const char* name) {

@@ -33,6 +33,8 @@ class ThreadNameRegistry {
   bool usable_;
 };
 
+// The process-wide registry (support/library_objects.inc).
+extern ThreadNameRegistry threadNameRegistry;
 ThreadNameRegistry& GetThreadNameRegistry();
 
 // Records or forgets the calling thread, and logs the change.

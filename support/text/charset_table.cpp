@@ -51,11 +51,11 @@ void BuildCharsetTable(CharsetMap& table, HKEY root, const char* path) {
   }
 }
 
-const CharsetMap CharsetTable = [] {
+CharsetMap ReadCharsetTable() {
   CharsetMap table;
   BuildCharsetTable(table);
   return table;
-}();
+}
 
 bool FindCharsetCodePage(const wchar_t* name, int32_t* codePage) {
   if (name == nullptr || codePage == nullptr) return false;

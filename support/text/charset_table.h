@@ -30,7 +30,9 @@ constexpr const char* kMimeCharsetKeyPath = "MIME\\Database\\Charset";
 // system's database.
 void BuildCharsetTable(CharsetMap& table, HKEY root = HKEY_CLASSES_ROOT, const char* path = kMimeCharsetKeyPath);
 
-// The process-wide table, built during static initialisation.
+// The system's table, as the process-wide one is built at load.
+CharsetMap ReadCharsetTable();
+// The process-wide table (support/library_objects.inc).
 extern const CharsetMap CharsetTable;
 
 // The code page of a charset name in CharsetTable; false for an unknown or

@@ -11,8 +11,6 @@
 #include "support/text/utf_convert.h"
 #include "support/text/windows1252.h"
 
-bool Windows1252Flag = GetACP() == 1252;
-
 namespace {
 
 size_t MeasuredLength(const char* text, int length) {

@@ -21,7 +21,8 @@
 #include "support/text/wiped_buffer.h"
 
 // Whether the system's ANSI code page is 1252, fixed while the module loads;
-// the comparison operators choose the narrow rule by it.
+// the comparison operators choose the narrow rule by it
+// (support/library_objects.inc).
 extern bool Windows1252Flag;
 
 class ZELString {

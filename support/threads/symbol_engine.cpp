@@ -146,4 +146,3 @@ bool SymbolEngine::Initialize() {
   return false;
 }
 
-SymbolEngine StackTrace;

@@ -84,4 +84,5 @@ class SymbolEngine {
 // such character or it is the first one.
 std::string ExecutableFolder(const std::string& path);
 
+// The process-wide engine (support/library_objects.inc).
 extern SymbolEngine StackTrace;

@@ -12,20 +12,14 @@ TimerThread* timerThread = nullptr;
 std::atomic<uint32_t> tickOffset{0};
 int timerThreadReferences = 0;
 
-// The timer thread lives until the last of these is destroyed at unload.
-// Three, with the creation lock between the second and the third, so that
-// the last release runs after the lock is gone (its Enter and Leave then do
-// nothing): the loader serialises unload.
-struct TimerThreadReference {
-  TimerThreadReference() { ++timerThreadReferences; }
-  ~TimerThreadReference();
-};
+int32_t Difference(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
 
-TimerThreadReference firstReference;
-TimerThreadReference secondReference;
-CriticalSectionLock timerLock;
-TimerThreadReference thirdReference;
+}  // namespace
 
+TimerThreadReference::TimerThreadReference() { ++timerThreadReferences; }
+
+// The last release finds the lock already destroyed; its Enter and Leave
+// then do nothing.
 TimerThreadReference::~TimerThreadReference() {
   if (--timerThreadReferences != 0) return;
   ScopedLock guard(timerLock);
@@ -34,10 +28,6 @@ TimerThreadReference::~TimerThreadReference() {
   delete timerThread;
   timerThread = nullptr;
 }
-
-int32_t Difference(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
-
-}  // namespace
 
 Timer::~Timer() {
   if (active_) Stop();

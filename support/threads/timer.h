@@ -77,6 +77,19 @@ class Timer {
   int32_t interval_ = -1;
 };
 
+// Keeps the timer thread alive: the thread, once started, is stopped when
+// the last of these static objects is destroyed at unload. The library
+// defines three, with the process-wide timer lock between the second and
+// the third (support/library_objects.inc), so that the last release runs
+// after the lock is gone; the loader serialises unload.
+struct TimerThreadReference {
+  TimerThreadReference();
+  ~TimerThreadReference();
+};
+
+// Guards the creation and destruction of the timer thread.
+extern CriticalSectionLock timerLock;
+
 class TimerThread : public Thread {
  public:
   TimerThread();

@@ -1,11 +1,14 @@
 // The WMI service loads and unloads the provider module many times over the
-// life of its host process. A hundred rounds of load, provider, refresher,
-// release and unload must leave no handles, threads or memory behind.
+// life of its host process. A hundred rounds of load, provider, a refresher
+// with an enumerator and an enumeration, release and unload must leave no
+// handles, threads or memory behind, with the support library's process-wide
+// objects built and destroyed in every round.
 
 #include <iostream>
 
 #include <gtest/gtest.h>
 
+#include "tests/common/serve_round.h"
 #include "tests/stress/provider_harness.h"
 
 using Microsoft::WRL::ComPtr;
@@ -29,10 +32,7 @@ void LoadServeAndUnload(wmihost::HostSession& host, int round) {
   ASSERT_TRUE(module.pinned());
   ASSERT_EQ(host.Load(wmihost::ProviderPathBesideExecutable()), S_OK) << "round " << round;
   ASSERT_EQ(host.Initialize(), S_OK);
-  ComPtr<IWbemRefresher> refresher;
-  ASSERT_EQ(host.HiPerfProvider()->CreateRefresher(&host.HostServices(), 0, &refresher), S_OK);
-  EXPECT_TRUE(SUCCEEDED(refresher->Refresh(0))) << "round " << round;
-  refresher.Reset();
+  EXPECT_EQ(ServeRefresherAndEnumeration(host, 2), "") << "round " << round;
   EXPECT_EQ(host.CanUnloadNow(), S_FALSE) << "round " << round << ": the provider is still held";
   host.Close();
   EXPECT_EQ(module.CanUnloadNow(), S_OK) << "round " << round;

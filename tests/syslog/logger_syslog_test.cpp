@@ -1,6 +1,6 @@
 // The running logger's syslog output: a TCP server that goes away and comes
 // back, the "[DIAG]" events in the log file, and the entries after the return
-// at the server.
+// at the server; SysLogEnabled switched off and on at the registry polls.
 
 #include <string>
 
@@ -75,6 +75,41 @@ TEST_F(LoggerSyslogTest, ALostServerIsToldAndRejoinedOnALaterPass) {
   EXPECT_NE(after[0].find(marker_ + " after ?"), std::string::npos);
   // Level 3, facility 0.
   EXPECT_EQ(after[0].rfind("imtcp <5>", 0), 0u);
+}
+
+// The poll runs every 30 seconds: this test waits for two of them. The file
+// level, read at the same poll, tells when a poll has been made; entries
+// logged after that are dispatched after the poll's switch.
+TEST_F(LoggerSyslogTest, SysLogEnabledStopsAndStartsSyslogAtTheRegistryPoll) {
+  const auto waitForPoll = [](int level) {
+    for (int i = 0; i < 450 && GetDebugLogLevel() != level; ++i) Sleep(100);
+    return GetDebugLogLevel();
+  };
+  ASSERT_TRUE(Start(L"switch.log"));
+  DebugLog(3, L"%s on before", Wide(marker_).c_str());
+  ASSERT_EQ(server_.WaitForLines(marker_ + " on before", 1).size(), 1u);
+
+  Number(L"SysLogEnabled", 0);
+  Number(L"DebugLogLevel", 3);
+  ASSERT_EQ(waitForPoll(3), 3);
+  DebugLog(3, L"%s while off", Wide(marker_).c_str());
+
+  Number(L"SysLogEnabled", 1);
+  Number(L"DebugLogLevel", 4);
+  ASSERT_EQ(waitForPoll(4), 4);
+  DebugLog(3, L"%s on after", Wide(marker_).c_str());
+  ASSERT_EQ(server_.WaitForLines(marker_ + " on after", 1).size(), 1u);
+  FlushAndStopDebugLogger();
+
+  // Had syslog not stopped, the entry in between would have gone over the
+  // same connection ahead of the last one.
+  const std::vector<std::string> received = server_.WaitForLines(marker_, 2);
+  ASSERT_EQ(received.size(), 2u);
+  EXPECT_NE(received[0].find(marker_ + " on before"), std::string::npos);
+  EXPECT_NE(received[1].find(marker_ + " on after"), std::string::npos);
+  EXPECT_EQ(CountInFile(L"switch.log", Wide(marker_) + L" while off"), 1u);
+  // Started again: a new connection, reported at file level 4.
+  EXPECT_EQ(CountInFile(L"switch.log", L"EVENT=Syslog_connected"), 2u);
 }
 
 }  // namespace

@@ -23,7 +23,7 @@ wait_for() {
 }
 
 tcp_accepts() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-is_running() { [[ -s "$pidfile" ]] && kill -0 "$(cat "$pidfile")" 2>/dev/null; }
+is_running() { [[ -s "$pidfile" ]] && kill -0 "$(cat "$pidfile" 2>/dev/null)" 2>/dev/null; }
 is_stopped() { ! is_running; }
 
 stop() {
