@@ -17,8 +17,10 @@
 // Each function keeps its own frame and its own result: GCC would otherwise
 // drop an unused result (and with it the division) and turn the calls into
 // jumps that leave no frame.
-#ifdef _MSC_VER
+#if defined(_MSC_VER)
 #define ZELTOOL_NOINLINE __declspec(noinline)
+#elif defined(__clang__)
+#define ZELTOOL_NOINLINE __attribute__((noinline))
 #else
 #define ZELTOOL_NOINLINE __attribute__((noipa))
 #endif
