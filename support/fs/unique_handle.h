@@ -1,32 +1,64 @@
 #pragma once
-// Owns a kernel handle and closes it once. Null and INVALID_HANDLE_VALUE both
-// mean "no handle", since the platform's calls fail with one or the other.
+// Owners of the platform's handles: each holds one kernel handle, loaded
+// module or mapped view and releases it once.
 
 #include <utility>
 
 #include <windows.h>
 
-class UniqueHandle {
+// Traits give the held type, what counts as "none" besides null, and the
+// release call (false when it failed, the thread's last error telling why).
+template <typename Traits>
+class UniqueResource {
  public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  ~UniqueHandle() { reset(); }
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+  using Value = typename Traits::Value;
+
+  UniqueResource() = default;
+  explicit UniqueResource(Value value) : value_(value) {}
+  ~UniqueResource() { reset(); }
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
 
-  HANDLE get() const { return handle_; }
-  explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE release() { return std::exchange(handle_, nullptr); }
-  void reset(HANDLE handle = nullptr) {
-    if (*this) CloseHandle(handle_);
-    handle_ = handle;
+  Value get() const { return value_; }
+  explicit operator bool() const { return value_ != nullptr && Traits::IsValid(value_); }
+  Value release() { return std::exchange(value_, nullptr); }
+  // Releases what is held and takes `value`; false when that release failed.
+  bool reset(Value value = nullptr) {
+    const bool released = !*this || Traits::Release(value_);
+    value_ = value;
+    return released;
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  Value value_ = nullptr;
 };
+
+// Null and INVALID_HANDLE_VALUE both mean "no handle", since the platform's
+// calls fail with one or the other.
+struct KernelHandleTraits {
+  using Value = HANDLE;
+  static bool IsValid(HANDLE handle) { return handle != INVALID_HANDLE_VALUE; }
+  static bool Release(HANDLE handle) { return CloseHandle(handle) != FALSE; }
+};
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+
+// A module reference from LoadLibrary or GetModuleHandleEx.
+struct LibraryTraits {
+  using Value = HMODULE;
+  static bool IsValid(HMODULE) { return true; }
+  static bool Release(HMODULE module) { return FreeLibrary(module) != FALSE; }
+};
+using UniqueLibrary = UniqueResource<LibraryTraits>;
+
+// A view from MapViewOfFile. Only an answer of exactly TRUE counts as unmapped.
+struct MappedViewTraits {
+  using Value = void*;
+  static bool IsValid(void*) { return true; }
+  static bool Release(void* view) { return UnmapViewOfFile(view) == TRUE; }
+};
+using UniqueView = UniqueResource<MappedViewTraits>;
