@@ -10,46 +10,40 @@ DWORD Milliseconds(uint64_t timeout) {
 
 Event::Event(bool manualReset, bool initialState) { Create(manualReset, initialState); }
 
-Event::Event(const char* name, bool manualReset, bool initialState) {
-  handle_ = CreateEventA(nullptr, manualReset, initialState, name);
-}
+Event::Event(const char* name, bool manualReset, bool initialState)
+    : handle_(CreateEventA(nullptr, manualReset, initialState, name)) {}
 
-Event::~Event() { Close(); }
-
-void Event::Close() {
-  if (handle_ != nullptr) CloseHandle(handle_);
-  handle_ = nullptr;
-}
-
+// Each of these closes the held event before making the new one, so that a
+// name this object held is created afresh rather than reopened.
 bool Event::Create(bool manualReset, bool initialState) {
-  Close();
-  handle_ = CreateEventA(nullptr, manualReset, initialState, nullptr);
-  return handle_ != nullptr;
+  handle_.reset();
+  handle_.reset(CreateEventA(nullptr, manualReset, initialState, nullptr));
+  return handle_.get() != nullptr;
 }
 
 bool Event::Create(const char* name, bool manualReset, bool initialState, SECURITY_ATTRIBUTES* security) {
   if (name == nullptr) return false;
-  Close();
-  handle_ = CreateEventA(security, manualReset, initialState, name);
-  return handle_ != nullptr;
+  handle_.reset();
+  handle_.reset(CreateEventA(security, manualReset, initialState, name));
+  return handle_.get() != nullptr;
 }
 
 bool Event::Open(const char* name) {
   if (name == nullptr) return false;
-  Close();
-  handle_ = OpenEventA(EVENT_ALL_ACCESS, FALSE, name);
-  return handle_ != nullptr;
+  handle_.reset();
+  handle_.reset(OpenEventA(EVENT_ALL_ACCESS, FALSE, name));
+  return handle_.get() != nullptr;
 }
 
-bool Event::Set() { return SetEvent(handle_) != FALSE; }
+bool Event::Set() { return SetEvent(handle_.get()) != FALSE; }
 
-bool Event::Reset() { return ResetEvent(handle_) != FALSE; }
+bool Event::Reset() { return ResetEvent(handle_.get()) != FALSE; }
 
-bool Event::IsSignalled() const { return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+bool Event::IsSignalled() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_OBJECT_0; }
 
 int Event::Wait(uint64_t timeout) const {
-  if (handle_ == nullptr) return -1;
-  switch (WaitForSingleObject(handle_, Milliseconds(timeout))) {
+  if (handle_.get() == nullptr) return -1;
+  switch (WaitForSingleObject(handle_.get(), Milliseconds(timeout))) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:
       return 1;

@@ -58,16 +58,12 @@ InvalidParameterHandlerInstaller::InvalidParameterHandlerInstaller() {
 #else
 InvalidParameterHandlerInstaller::InvalidParameterHandlerInstaller()
     : runtime_(LoadLibraryPreservingFilter("ucrtbase.dll")) {
-  if (runtime_ == nullptr) return;
+  if (!runtime_) return;
   using SetHandler = _invalid_parameter_handler(__cdecl*)(_invalid_parameter_handler);
-  const auto set =
-      reinterpret_cast<SetHandler>(reinterpret_cast<void*>(GetProcAddress(runtime_, "_set_invalid_parameter_handler")));
+  const auto set = reinterpret_cast<SetHandler>(
+      reinterpret_cast<void*>(GetProcAddress(runtime_.get(), "_set_invalid_parameter_handler")));
   if (set == nullptr) return;
   set(InvalidParameterHandler);
   installed_ = true;
 }
 #endif
-
-InvalidParameterHandlerInstaller::~InvalidParameterHandlerInstaller() {
-  if (runtime_ != nullptr) FreeLibrary(runtime_);
-}

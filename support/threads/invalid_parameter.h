@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "support/fs/unique_handle.h"
 #include "support/threads/thread.h"
 
 // Dumps another thread's stack once, then ends.
@@ -32,13 +33,12 @@ void __cdecl InvalidParameterHandler(const wchar_t* expression, const wchar_t* f
 class InvalidParameterHandlerInstaller {
  public:
   InvalidParameterHandlerInstaller();
-  ~InvalidParameterHandlerInstaller();
   InvalidParameterHandlerInstaller(const InvalidParameterHandlerInstaller&) = delete;
   InvalidParameterHandlerInstaller& operator=(const InvalidParameterHandlerInstaller&) = delete;
 
   bool IsInstalled() const { return installed_; }
 
  private:
-  HMODULE runtime_ = nullptr;
+  UniqueLibrary runtime_;
   bool installed_ = false;
 };

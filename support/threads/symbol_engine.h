@@ -12,7 +12,6 @@
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <type_traits>
 
 #include "support/fs/unique_handle.h"
 #include "support/fs/critical_section_lock.h"
@@ -64,10 +63,6 @@ class SymbolEngine {
   void SetLibraryLoader(LibraryLoader loader);
 
  private:
-  struct LibraryFreer {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-  };
-
   void LoadDbgHelp();
 
   UniqueHandle process_;
@@ -75,7 +70,7 @@ class SymbolEngine {
   bool initialized_ = false;
   std::unique_ptr<char[]> symbolPath_;
   CriticalSectionLock lock_;
-  std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryFreer> library_;
+  UniqueLibrary library_;
   LibraryLoader loader_;
 };
 

@@ -67,7 +67,7 @@ Thread::Thread(const wchar_t* name) : stopEvent_(true, false), name_(ConvertName
 Thread::~Thread() { Thread::Stop(-1); }
 
 bool Thread::Start() {
-  if (handle_ != nullptr) return false;
+  if (handle_.get() != nullptr) return false;
   stopEvent_.Reset();
   unsigned id = 0;
   const uintptr_t handle = _beginthreadex(nullptr, 0, &Thread::Entry, this, CREATE_SUSPENDED, &id);
@@ -75,10 +75,10 @@ bool Thread::Start() {
     DebugLog(1, "Thread::Start() - begin thread call failed, errno=%d", errno);
     return false;
   }
-  handle_ = reinterpret_cast<HANDLE>(handle);
+  handle_.reset(reinterpret_cast<HANDLE>(handle));
   threadId_ = id;
   if (priorityLevel_ != 0) SetPriority(priorityLevel_);
-  ResumeThread(handle_);
+  ResumeThread(handle_.get());
   return true;
 }
 
@@ -90,51 +90,46 @@ unsigned __stdcall Thread::Entry(void* argument) {
   return 0;
 }
 
-void Thread::CloseThreadHandle() {
-  CloseHandle(handle_);
-  handle_ = nullptr;
-}
-
 void Thread::Stop(int32_t timeout) {
-  if (handle_ == nullptr) return;
+  if (handle_.get() == nullptr) return;
   stopEvent_.Set();
-  if (WaitForSingleObject(handle_, static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(handle_.get(), static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
     DebugLog(1, "Thread::Stop() - hung thread Id=0x%X, Handle=0x%I64x, timeout=%I64d ms", threadId_,
-             reinterpret_cast<uint64_t>(handle_), static_cast<int64_t>(timeout));
+             reinterpret_cast<uint64_t>(handle_.get()), static_cast<int64_t>(timeout));
   }
-  CloseThreadHandle();
+  handle_.reset();
 }
 
 void Thread::Stop() { Stop(-1); }
 
 void Thread::Stop(int32_t timeout, bool& stopped) {
-  if (handle_ == nullptr) {
+  if (handle_.get() == nullptr) {
     stopped = true;
     return;
   }
   stopEvent_.Set();
-  if (WaitForSingleObject(handle_, static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(handle_.get(), static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
     DebugLog(1, "Thread::Stop() - Timeout exceeded.  Thread not stopped. thread Id=0x%X, Handle=0x%I64x, timeout=%I64d ms",
-             threadId_, reinterpret_cast<uint64_t>(handle_), static_cast<int64_t>(timeout));
+             threadId_, reinterpret_cast<uint64_t>(handle_.get()), static_cast<int64_t>(timeout));
     stopped = false;
     return;
   }
-  CloseThreadHandle();
+  handle_.reset();
   stopped = true;
 }
 
 bool Thread::SignalStop() { return stopEvent_.Set(); }
 
 bool Thread::IsRunning() const {
-  return handle_ != nullptr && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT;
+  return handle_.get() != nullptr && WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT;
 }
 
 void Thread::SetPriority(int32_t level) {
   priorityLevel_ = level;
-  if (handle_ != nullptr) SetThreadPriority(handle_, SystemPriority(level));
+  if (handle_.get() != nullptr) SetThreadPriority(handle_.get(), SystemPriority(level));
 }
 
 int32_t Thread::GetPriority() const {
-  if (handle_ == nullptr) return priorityLevel_;
-  return LevelOf(GetThreadPriority(handle_));
+  if (handle_.get() == nullptr) return priorityLevel_;
+  return LevelOf(GetThreadPriority(handle_.get()));
 }

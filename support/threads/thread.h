@@ -11,6 +11,7 @@
 
 #include "support/threads/atomic.h"
 #include "support/threads/event.h"
+#include "support/fs/unique_handle.h"
 
 class Thread {
  public:
@@ -37,7 +38,7 @@ class Thread {
   // lowest..highest, above 2 time-critical (reads 100).
   void SetPriority(int32_t level);
   int32_t GetPriority() const;
-  HANDLE GetHandle() const { return handle_; }
+  HANDLE GetHandle() const { return handle_.get(); }
   DWORD GetThreadId() const { return threadId_; }
   const char* GetName() const { return name_.get(); }
   static DWORD CurrentThreadId() { return ::GetCurrentThreadId(); }
@@ -60,12 +61,11 @@ class Thread {
 
  private:
   static unsigned __stdcall Entry(void* argument);
-  void CloseThreadHandle();
 
   int32_t priorityLevel_ = 0;
   int32_t lastDumpValue_ = 0;
   Event stopEvent_;
-  HANDLE handle_ = nullptr;
+  UniqueHandle handle_;
   DWORD threadId_ = 0;
   std::unique_ptr<char[]> name_;
 };
