@@ -2,19 +2,19 @@
 
 #include <objbase.h>
 #include "provider/wbem_result.h"
+#include "support/fs/unique_handle.h"
 
 int GetImpersonationLevel() {
-  HANDLE token = nullptr;
-  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+  HANDLE opened = nullptr;
+  if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &opened)) {
     const DWORD error = GetLastError();
     // No impersonation token: the thread runs as the process itself.
     return (error == ERROR_NO_IMPERSONATION_TOKEN || error == ERROR_NO_TOKEN) ? 4 : 1;
   }
+  const UniqueHandle token(opened);
   SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
   DWORD size = 0;
-  const BOOL queried = GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof(level), &size);
-  CloseHandle(token);
-  if (!queried) return 1;
+  if (!GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof(level), &size)) return 1;
   switch (level) {
     case SecurityAnonymous: return 1;
     case SecurityIdentification: return 2;

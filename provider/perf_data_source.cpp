@@ -6,6 +6,9 @@
 #include <cwchar>
 #include <new>
 #include <ctime>
+#include <utility>
+
+#include <wrl/client.h>
 
 #include "provider/admin_security.h"
 #include "provider/module_state.h"
@@ -42,9 +45,6 @@ HRESULT SessionCounters::GetValue(int index, uint32_t* value) const {
 
 struct CPerfDataSource::PollingState {
   PollingState() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  ~PollingState() {
-    if (stopEvent != nullptr) CloseHandle(stopEvent);
-  }
 
   HRESULT SetShareMemoryData();
   // Copies the block's sessions when its stamp changed since the last look.
@@ -55,7 +55,7 @@ struct CPerfDataSource::PollingState {
   int RecordByNameLocked(const wchar_t* name) const;
 
   SessionCounters records[kMaxInstances];
-  HANDLE stopEvent;
+  UniqueHandle stopEvent;
   // Held for one poll: the polling thread and a caller that has just mapped
   // the block both poll.
   CriticalSectionLock pollLock;
@@ -75,7 +75,7 @@ struct CPerfDataSource::PollingState {
 
 HRESULT CPerfDataSource::PollingState::SetShareMemoryData() {
   try {
-    while (WaitForSingleObject(stopEvent, kPollingPeriodMs) == WAIT_TIMEOUT) PollOnce();
+    while (WaitForSingleObject(stopEvent.get(), kPollingPeriodMs) == WAIT_TIMEOUT) PollOnce();
     return 0;
   } catch (...) {
     LogFormatted(callback.load(), 1, "CPerfDataSource::SetShareMemoryData", __LINE__, &g_dataSourceErrorRecord,
@@ -136,7 +136,7 @@ namespace {
 
 struct PollingThreadStart {
   std::shared_ptr<CPerfDataSource::PollingState> state;
-  HMODULE module;
+  UniqueLibrary module;
 };
 
 // Shares the name table's lock for the life of one fill.
@@ -164,7 +164,8 @@ unsigned __stdcall PollingThread(void* argument) {
   if (argument == nullptr) return 1;
   auto* start = static_cast<PollingThreadStart*>(argument);
   start->state->SetShareMemoryData();
-  const HMODULE module = start->module;
+  // FreeLibraryAndExitThread does not return: nothing may be left to destroy.
+  const HMODULE module = start->module.release();
   delete start;
   // The thread holds a reference on its module, so the code it runs cannot
   // be unmapped under it, however late it finishes.
@@ -177,11 +178,10 @@ unsigned __stdcall PollingThread(void* argument) {
 CPerfDataSource::CPerfDataSource() : state_(std::make_shared<PollingState>()) {}
 
 CPerfDataSource::~CPerfDataSource() {
-  if (thread_ == nullptr) return;
-  SetEvent(state_->stopEvent);
-  WaitForSingleObject(thread_, kStopWaitMs);
-  CloseHandle(thread_);
-  thread_ = nullptr;
+  if (thread_.get() == nullptr) return;
+  SetEvent(state_->stopEvent.get());
+  WaitForSingleObject(thread_.get(), kStopWaitMs);
+  thread_.reset();
 }
 
 void CPerfDataSource::SetLogCallback(LogCallback callback) { state_->callback.store(callback); }
@@ -189,7 +189,7 @@ void CPerfDataSource::SetLogCallback(LogCallback callback) { state_->callback.st
 void CPerfDataSource::PollNow() { state_->PollOnce(); }
 
 bool CPerfDataSource::IsPolling() const {
-  return thread_ != nullptr && WaitForSingleObject(thread_, 0) == WAIT_TIMEOUT;
+  return thread_.get() != nullptr && WaitForSingleObject(thread_.get(), 0) == WAIT_TIMEOUT;
 }
 
 uint64_t CPerfDataSource::SessionGeneration() const { return state_->generation.load(); }
@@ -214,8 +214,8 @@ HRESULT CPerfDataSource::GetCounter(int record, int index, uint32_t* value) cons
 
 HRESULT CPerfDataSource::GetCounterHandles(IWbemClassObject* classObject) {
   if (classObject == nullptr) return WBEM_E_FAILED;
-  IWbemObjectAccess* access = nullptr;
-  HRESULT hr = classObject->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
+  Microsoft::WRL::ComPtr<IWbemObjectAccess> access;
+  HRESULT hr = classObject->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(access.GetAddressOf()));
   if (FAILED(hr) || access == nullptr) return hr;
   for (int k = 0; k < kCounterCount && SUCCEEDED(hr); ++k) {
     BSTR name = SysAllocString(kCounterPropertyNames[k]);
@@ -226,7 +226,6 @@ HRESULT CPerfDataSource::GetCounterHandles(IWbemClassObject* classObject) {
     hr = access->GetPropertyHandle(name, nullptr, &counterHandles_[k]);
     SysFreeString(name);
   }
-  access->Release();
   return FAILED(hr) ? hr : 0;
 }
 
@@ -248,16 +247,15 @@ long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
     return static_cast<long>(error);
   }
 
-  const HMODULE module = ReferenceOwnModule();
-  auto* start = new (std::nothrow) PollingThreadStart{state_, module};
+  UniqueLibrary module(ReferenceOwnModule());
+  std::unique_ptr<PollingThreadStart> start(new (std::nothrow) PollingThreadStart{state_, std::move(module)});
   const uintptr_t thread =
-      start != nullptr ? _beginthreadex(security.Attributes(), 0, &PollingThread, start, 0, nullptr) : 0;
-  if (thread == 0) {
-    delete start;
-    if (module != nullptr) FreeLibrary(module);
-    return WBEM_E_FAILED;
-  }
-  thread_ = reinterpret_cast<HANDLE>(thread);
+      start != nullptr ? _beginthreadex(security.Attributes(), 0, &PollingThread, start.get(), 0, nullptr) : 0;
+  // Without a thread the start block, and with it the module reference, goes here.
+  if (thread == 0) return WBEM_E_FAILED;
+  // The thread owns its start block from here on.
+  static_cast<void>(start.release());
+  thread_.reset(reinterpret_cast<HANDLE>(thread));
   return 0;
 }
 

@@ -15,6 +15,7 @@
 
 #include "provider/router_block.h"
 #include "support/fs/critical_section_lock.h"
+#include "support/fs/unique_handle.h"
 #include "support/log_callback.h"
 
 struct SessionCounters {
@@ -65,6 +66,6 @@ class CPerfDataSource {
 
  private:
   long counterHandles_[kCounterCount] = {};
-  HANDLE thread_ = nullptr;
+  UniqueHandle thread_;
   std::shared_ptr<PollingState> state_;
 };
