@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cwchar>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include <windows.h>
@@ -18,6 +19,7 @@
 #include "provider/router_block.h"
 #include "support/fs/critical_section_lock.h"
 #include "support/fs/system_error.h"
+#include "support/fs/unique_handle.h"
 #include "support/log_callback.h"
 
 // The access types a caller may ask for: map for reading, or for reading and writing.
@@ -77,9 +79,10 @@ class WMISharedMem {
  private:
   using Names = SharedMemLogNames<T>;
   static constexpr const wchar_t* kNoPointerMessage = L"Could not get pointer to shared memory: [%ls]";
+  // The view is declared last so that it is unmapped before its handle closes.
   struct Mapping {
-    HANDLE handle;
-    T* view;
+    UniqueHandle handle;
+    UniqueView view;
   };
 
   template <typename... Args>
@@ -89,10 +92,13 @@ class WMISharedMem {
   bool HasName(const wchar_t* name) const { return wcsncmp(name_, name, kNameUnits) == 0; }
   void LogLastError(int level, const char* function, int line, const wchar_t* format, const wchar_t* name);
   bool CreateMapping(const wchar_t* name);
-  static bool ReleaseMapping(Mapping& mapping);
+  // Keeps the current pair, if any, mapped among the retired ones and leaves
+  // none current. False, with the pair still current, when there is no room.
+  bool RetireCurrent(const char* function, const wchar_t* name);
 
   CriticalSectionLock lock_;
-  HANDLE handle_ = nullptr;
+  // The latest pair; view_ publishes its view to the readers.
+  Mapping current_;
   wchar_t name_[kNameUnits] = {};
   size_t mappedSize_ = 0;
   LogCallback callback_ = nullptr;
@@ -127,18 +133,23 @@ bool WMISharedMem<T>::Initialize(const wchar_t* name, int count, int access, Log
   // Holding our handle keeps the named block alive, so a router that restarts
   // reopens this very block: mapping it again would only pile up views.
   if (current != nullptr && HasName(name)) return true;
-  if (current != nullptr || handle_ != nullptr) {
-    try {
-      retired_.push_back(Mapping{handle_, current});
-    } catch (const std::bad_alloc&) {
-      // Without room to keep the earlier pair for its readers, keep serving it.
-      Log(1, Names::kInitialize, __LINE__, L"Out of memory while mapping shared memory [%ls]", name);
-      return current != nullptr;
-    }
-  }
-  handle_ = nullptr;
-  view_.store(nullptr, std::memory_order_release);
+  // Without room to keep the earlier pair for its readers, keep serving it.
+  if (!RetireCurrent(Names::kInitialize, name)) return current != nullptr;
   return Acquire(name, count, access);
+}
+
+template <typename T>
+bool WMISharedMem<T>::RetireCurrent(const char* function, const wchar_t* name) {
+  if (current_.handle.get() == nullptr && current_.view.get() == nullptr) return true;
+  try {
+    retired_.reserve(retired_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    Log(1, function, __LINE__, L"Out of memory while mapping shared memory [%ls]", name);
+    return false;
+  }
+  view_.store(nullptr, std::memory_order_release);
+  retired_.push_back(std::move(current_));
+  return true;
 }
 
 template <typename T>
@@ -157,9 +168,9 @@ bool WMISharedMem<T>::CreateMapping(const wchar_t* name) {
     }
     attributes = security.Attributes();
   }
-  handle_ = CreateFileMappingW(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, static_cast<DWORD>(sizeof(T)),
-                               name);
-  if (handle_ == nullptr) {
+  current_.handle.reset(
+      CreateFileMappingW(INVALID_HANDLE_VALUE, attributes, PAGE_READWRITE, 0, static_cast<DWORD>(sizeof(T)), name));
+  if (current_.handle.get() == nullptr) {
     LogLastError(1, Names::kAcquire, __LINE__, L"Cannot create memory share for %ls: %d - %ls", name);
     return false;
   }
@@ -174,9 +185,11 @@ bool WMISharedMem<T>::Acquire(const wchar_t* name, int count, int access) {
     Log(1, Names::kAcquire, __LINE__, L"Bad input parameters");
     return false;
   }
+  // Called again while holding a pair: keep that one for its readers too.
+  if (!RetireCurrent(Names::kAcquire, name)) return IsMapped();
   mappedSize_ = 0;
-  handle_ = OpenFileMappingW(static_cast<DWORD>(access), FALSE, name);
-  if (handle_ == nullptr) {
+  current_.handle.reset(OpenFileMappingW(static_cast<DWORD>(access), FALSE, name));
+  if (current_.handle.get() == nullptr) {
     const DWORD error = GetLastError();
     if (error != ERROR_FILE_NOT_FOUND) {
       // A block that exists but cannot be opened (typically access denied for
@@ -193,49 +206,32 @@ bool WMISharedMem<T>::Acquire(const wchar_t* name, int count, int access) {
     }
     if (!CreateMapping(name)) return false;
   }
-  T* view = static_cast<T*>(MapViewOfFile(handle_, static_cast<DWORD>(access), 0, 0, sizeof(T)));
+  T* view = static_cast<T*>(MapViewOfFile(current_.handle.get(), static_cast<DWORD>(access), 0, 0, sizeof(T)));
   if (view == nullptr) {
-    CloseHandle(handle_);
-    handle_ = nullptr;
+    current_.handle.reset();
     Log(1, Names::kAcquire, __LINE__, kNoPointerMessage, name);
     return false;
   }
+  current_.view.reset(view);
   wcsncpy(name_, name, kNameUnits);
   view_.store(view, std::memory_order_release);
   return true;
 }
 
 template <typename T>
-bool WMISharedMem<T>::ReleaseMapping(Mapping& mapping) {
-  bool unmapped = true;
-  if (mapping.view != nullptr) {
-    unmapped = UnmapViewOfFile(mapping.view) == 1;
-    mapping.view = nullptr;
-  }
-  if (mapping.handle != nullptr) {
-    CloseHandle(mapping.handle);
-    mapping.handle = nullptr;
-  }
-  return unmapped;
-}
-
-template <typename T>
 bool WMISharedMem<T>::Release() {
   ScopedLock guard(lock_);
-  for (Mapping& mapping : retired_) ReleaseMapping(mapping);
+  // Each retired pair unmaps its view, then closes its handle.
   retired_.clear();
 
   bool result = true;
-  T* view = view_.exchange(nullptr, std::memory_order_acq_rel);
-  if (view != nullptr && UnmapViewOfFile(view) != 1) {
+  view_.store(nullptr, std::memory_order_release);
+  if (!current_.view.reset()) {
     LogLastError(2, Names::kRelease, __LINE__, L"Cannot unmap file for [%ls]: %d - %ls", name_);
     result = false;
   }
-  if (handle_ != nullptr) {
-    if (!CloseHandle(handle_)) {
-      LogLastError(2, Names::kRelease, __LINE__, L"Could not close handle of [%ls]: %d - %ls", name_);
-    }
-    handle_ = nullptr;
+  if (!current_.handle.reset()) {
+    LogLastError(2, Names::kRelease, __LINE__, L"Could not close handle of [%ls]: %d - %ls", name_);
   }
   return result;
 }
