@@ -27,6 +27,17 @@ void MapRouterBlockIfAbsent(CPerfDataSource* dataSource) {
   if (dataSource != nullptr) dataSource->PollNow();
 }
 
+// The instance of the session at `ordinal`, as the class object a sink takes.
+// The object-access reference is dropped once that interface is held.
+HRESULT SessionClassObject(IWbemClassObject* classObject, CPerfDataSource* dataSource, int ordinal, int slot,
+                           ComPtr<IWbemClassObject>* object) {
+  ComPtr<IWbemObjectAccess> instance;
+  const HRESULT hr = BuildInstance(classObject, dataSource, SessionInstanceName(ordinal, slot),
+                                   FillRule::kSessionOrIndex, instance.GetAddressOf());
+  if (FAILED(hr)) return hr;
+  return instance->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(object->GetAddressOf()));
+}
+
 // Success codes fold to S_OK for the caller.
 HRESULT FoldSuccess(HRESULT hr) { return SUCCEEDED(hr) ? S_OK : hr; }
 
@@ -35,7 +46,7 @@ HRESULT FoldSuccess(HRESULT hr) { return SUCCEEDED(hr) ? S_OK : hr; }
 VXPerfProvider::VXPerfProvider() { ++g_liveObjectCount; }
 
 VXPerfProvider::~VXPerfProvider() {
-  if (classObject_ != nullptr) classObject_->Release();
+  classObject_.Reset();
   ScopedLock guard(g_moduleStateLock);
   if (--g_liveObjectCount == 0) delete g_dataSource.exchange(nullptr);
 }
@@ -80,8 +91,8 @@ HRESULT VXPerfProvider::InitializeModuleState(IWbemClassObject* classObject, boo
   }
   if (g_nameHandle.load() != 0) return S_OK;
 
-  IWbemObjectAccess* access = nullptr;
-  HRESULT hr = classObject->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(&access));
+  ComPtr<IWbemObjectAccess> access;
+  HRESULT hr = classObject->QueryInterface(IID_IWbemObjectAccess, reinterpret_cast<void**>(access.GetAddressOf()));
   if (FAILED(hr) || access == nullptr) {
     *reportToSink = false;
     return FAILED(hr) ? hr : WbemResult(WBEM_E_FAILED);
@@ -95,7 +106,6 @@ HRESULT VXPerfProvider::InitializeModuleState(IWbemClassObject* classObject, boo
     SysFreeString(name);
     if (FAILED(hr)) hr = WBEM_E_FAILED;
   }
-  access->Release();
   if (SUCCEEDED(hr)) g_nameHandle.store(handle);
   return hr;
 }
@@ -116,20 +126,19 @@ STDMETHODIMP VXPerfProvider::Initialize(LPWSTR /*user*/, LONG /*flags*/, LPWSTR 
       initSink->SetStatus(WBEM_E_OUT_OF_MEMORY, 0);
       return S_OK;
     }
-    IWbemClassObject* classObject = nullptr;
-    const HRESULT fetched = services->GetObject(className, 0, context, &classObject, nullptr);
+    ComPtr<IWbemClassObject> classObject;
+    const HRESULT fetched = services->GetObject(className, 0, context, classObject.GetAddressOf(), nullptr);
     SysFreeString(className);
     if (FAILED(fetched) || classObject == nullptr) {
-      if (classObject != nullptr) classObject->Release();
       initSink->SetStatus(WBEM_E_FAILED, 0);
       return S_OK;
     }
-    // A second Initialize replaces the class object instead of leaking it.
-    if (classObject_ != nullptr) classObject_->Release();
-    classObject_ = classObject;
+    // A second Initialize replaces the class object; the earlier one goes
+    // with the local.
+    classObject_.Swap(classObject);
 
     bool reportToSink = true;
-    const HRESULT moduleState = InitializeModuleState(classObject_, &reportToSink);
+    const HRESULT moduleState = InitializeModuleState(classObject_.Get(), &reportToSink);
     if (FAILED(moduleState)) {
       if (!reportToSink) return moduleState;
       initSink->SetStatus(moduleState, 0);
@@ -157,17 +166,9 @@ STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* clas
   const int count = block.ActiveSessionCount();
   int slot = block.FirstSession();
   for (int ordinal = 0; ordinal < count && ordinal < kMaxInstances && slot != -1; ++ordinal) {
-    IWbemObjectAccess* instance = nullptr;
-    if (FAILED(BuildInstance(classObject_, dataSource, SessionInstanceName(ordinal, slot), FillRule::kSessionOrIndex,
-                             &instance))) {
-      break;
-    }
-    IWbemClassObject* object = nullptr;
-    const HRESULT hr = instance->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(&object));
-    instance->Release();
-    if (FAILED(hr) || object == nullptr) break;
-    sink->Indicate(1, &object);
-    object->Release();
+    ComPtr<IWbemClassObject> object;
+    if (FAILED(SessionClassObject(classObject_.Get(), dataSource, ordinal, slot, &object)) || object == nullptr) break;
+    sink->Indicate(1, object.GetAddressOf());
     slot = block.NextSession(slot);
   }
   sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_S_NO_ERROR, nullptr, nullptr);
@@ -185,7 +186,7 @@ STDMETHODIMP VXPerfProvider::CreateRefresher(IWbemServices* services, long /*fla
     return WBEM_E_OUT_OF_MEMORY;
   }
   // A refresher that could not build every instance still serves the rest.
-  created->Initialize(classObject_);
+  created->Initialize(classObject_.Get());
   created->AddRef();
   *refresher = created;
   return S_OK;

@@ -9,6 +9,7 @@
 
 #include <wbemcli.h>
 #include <wbemprov.h>
+#include <wrl/client.h>
 
 class CPerfDataSource;
 
@@ -51,5 +52,5 @@ class VXPerfProvider : public IWbemProviderInit, public IWbemHiPerfProvider {
   HRESULT InitializeModuleState(IWbemClassObject* classObject, bool* reportToSink);
 
   std::atomic<long> referenceCount_{0};
-  IWbemClassObject* classObject_ = nullptr;
+  Microsoft::WRL::ComPtr<IWbemClassObject> classObject_;
 };

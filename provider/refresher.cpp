@@ -31,12 +31,12 @@ constexpr size_t kNameBufferUnits = 512;
 }  // namespace
 
 CRefresher::CRefresher(VXPerfProvider* provider, CPerfDataSource* dataSource)
-    : dataSource_(dataSource), provider_(provider), callback_(&WriteProviderLog) {
+    : dataSource_(dataSource), callback_(&WriteProviderLog) {
   if (dataSource_ != nullptr) dataSource_->SetLogCallback(callback_);
   const bool mapped = MapRouterBlock();
   // Take the sessions of a block mapped just now before the first sync.
   if (mapped && dataSource_ != nullptr) dataSource_->PollNow();
-  provider_->AddRef();
+  provider_ = provider;
   ++g_liveObjectCount;
   if (mapped) {
     LogFormatted(callback_, 4, "CRefresher::CRefresher", __LINE__, &g_refresherErrorRecord,
@@ -54,18 +54,18 @@ CRefresher::~CRefresher() {
   // Leave the live count before releasing the provider: the provider's
   // destructor stops the data source only when it is the module's last object.
   --g_liveObjectCount;
-  provider_->Release();
+  provider_.Reset();
 }
 
 CRefresher* CRefresher::FromInterface(IWbemRefresher* refresher) {
   if (refresher == nullptr) return nullptr;
-  CRefresher* self = nullptr;
-  if (FAILED(refresher->QueryInterface(IID_CRefresherSelf, reinterpret_cast<void**>(&self))) || self == nullptr) {
+  ComPtr<IWbemRefresher> self;
+  if (FAILED(refresher->QueryInterface(IID_CRefresherSelf, reinterpret_cast<void**>(self.GetAddressOf()))) ||
+      self == nullptr) {
     return nullptr;
   }
   // The caller holds its own reference for the duration of the call.
-  self->Release();
-  return self;
+  return static_cast<CRefresher*>(self.Get());
 }
 
 STDMETHODIMP CRefresher::QueryInterface(REFIID iid, void** out) {

@@ -80,7 +80,8 @@ class CRefresher : public IWbemRefresher {
 
   std::atomic<long> referenceCount_{0};
   CPerfDataSource* dataSource_;
-  VXPerfProvider* provider_;
+  // Counted: a refresher keeps its provider alive.
+  Microsoft::WRL::ComPtr<VXPerfProvider> provider_;
   LogCallback callback_;
   // Everything below is guarded by tablesLock_: WMI refreshes, adds and
   // removes from several threads at once.
