@@ -135,6 +135,10 @@ double MedianOf(const std::function<void()>& body) {
 int main() {
   const std::wstring provider = wmihost::ProviderPathBesideExecutable();
   for (const std::string& name : ImportedDlls(provider)) LoadLibraryA(name.c_str());
+  // The WMI host runs COM before it loads a provider: the host stand-in's own
+  // initialisation then only counts up, and COM's start-up stays out of the
+  // figures.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
 
   const LoadFigures c = TimeBareLoad(BesideExecutable(L"TrivialC.dll"));
   const LoadFigures cpp = TimeBareLoad(BesideExecutable(L"TrivialCpp.dll"));
@@ -154,6 +158,8 @@ int main() {
     BuildCharsetTable(map);
   });
   std::printf("charset table construction %.2f ms\n", table);
-  std::printf("provider's own share (first Initialize - trivial C++ DLL): %.2f ms\n", served.load - cpp.load);
+  std::printf("provider's own share (first Initialize - trivial C++ DLL): %.2f ms, apart from the table %.2f ms\n",
+              served.load - cpp.load, served.load - cpp.load - table);
+  if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }
