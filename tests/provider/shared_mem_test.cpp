@@ -217,6 +217,24 @@ TEST(WMISharedMem, ReinitialisingKeepsEarlierViewsReadable) {
   EXPECT_TRUE(reader.Release());
 }
 
+TEST(WMISharedMem, AcquireWhileMappedKeepsTheHeldViewUntilRelease) {
+  const std::wstring name = UniqueName(L"again");
+  RouterMem mem(false);
+  ASSERT_TRUE(mem.Initialize(name.c_str(), 255, kSharedMemReadWrite, nullptr));
+  wmirouter_perf_t* earlier = mem.MutableView();
+  earlier->update_stamp = 5;
+  ASSERT_TRUE(mem.Acquire(name.c_str(), 255, kSharedMemReadWrite));
+  EXPECT_NE(mem.View(), earlier);
+  // A reader still holding the earlier address reads valid memory.
+  EXPECT_EQ(earlier->update_stamp, 5u);
+  EXPECT_EQ(mem.View()->update_stamp, 5u);
+  EXPECT_TRUE(mem.Release());
+  // Both pairs are gone: nothing keeps the named block alive.
+  HANDLE probe = OpenFileMappingW(FILE_MAP_READ, FALSE, name.c_str());
+  EXPECT_EQ(probe, nullptr);
+  if (probe != nullptr) CloseHandle(probe);
+}
+
 TEST(WMISharedMem, CallbackPointingIntoDataIsNeverCalled) {
   static unsigned char notCode[64] = {};
   RouterMem mem(false);
