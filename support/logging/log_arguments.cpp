@@ -200,8 +200,10 @@ bool ArgumentWalk::Check(ArgType type, uint64_t slot, std::wstring& value) {
         return true;
       }
       const bool wide = type == ArgType::kWideString;
-      good = wide ? TerminatedLength(static_cast<const wchar_t*>(pointer), kStringLimit) >= 0
-                  : TerminatedLength(static_cast<const char*>(pointer), kStringLimit) >= 0;
+      // Read to the terminator, as the formatter will: a long text is then
+      // cut to the entry's limit rather than lost.
+      good = wide ? IsReadableString(static_cast<const wchar_t*>(pointer))
+                  : IsReadableString(static_cast<const char*>(pointer));
       if (good && report_ != nullptr) {
         value = wide ? static_cast<const wchar_t*>(pointer) : NarrowText(static_cast<const char*>(pointer));
       }

@@ -43,3 +43,12 @@ ptrdiff_t TerminatedLength(const wchar_t* text, size_t maxLength) {
   const size_t length = wcsnlen(text, maxLength + 1);
   return length <= maxLength ? static_cast<ptrdiff_t>(length) : -1;
 }
+
+// With no count to stop at, the checks read on to the terminator.
+bool IsReadableString(const char* text) {
+  return text != nullptr && IsBadStringPtrA(text, static_cast<UINT_PTR>(-1)) == FALSE;
+}
+
+bool IsReadableString(const wchar_t* text) {
+  return text != nullptr && IsBadStringPtrW(text, static_cast<UINT_PTR>(-1)) == FALSE;
+}

@@ -15,3 +15,6 @@ bool IsWritable(const void* address, size_t size);
 // characters, or -1.
 ptrdiff_t TerminatedLength(const char* text, size_t maxLength);
 ptrdiff_t TerminatedLength(const wchar_t* text, size_t maxLength);
+// Whether a string can be read up to its terminator, however long it is.
+bool IsReadableString(const char* text);
+bool IsReadableString(const wchar_t* text);
