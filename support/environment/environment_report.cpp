@@ -18,6 +18,7 @@
 #include "support/fs/code_page.h"
 #include "support/fs/file_functions.h"
 #include "support/fs/system_error.h"
+#include "support/fs/unique_handle.h"
 #include "support/logging/debug_log.h"
 #include "support/threads/exception_filter.h"
 #include "support/threads/structured_exception.h"
@@ -56,40 +57,12 @@ struct Version {
   }
 };
 
-class RegistryKey {
- public:
-  RegistryKey(HKEY root, const std::wstring& path) {
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key_) != ERROR_SUCCESS) key_ = nullptr;
-  }
-  ~RegistryKey() {
-    if (key_ != nullptr) RegCloseKey(key_);
-  }
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  HKEY get() const { return key_; }
-
- private:
-  HKEY key_ = nullptr;
-};
-
-template <typename Handle, BOOL(WINAPI* Close)(Handle)>
-class Owned {
- public:
-  explicit Owned(Handle handle) : handle_(handle) {}
-  ~Owned() {
-    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE) Close(handle_);
-  }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  Handle get() const { return handle_; }
-  bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-
- private:
-  Handle handle_;
-};
-using OwnedHandle = Owned<HANDLE, CloseHandle>;
-using OwnedLibrary = Owned<HMODULE, FreeLibrary>;
-using OwnedService = Owned<SC_HANDLE, CloseServiceHandle>;
+// A key opened for reading; empty when it cannot be opened.
+UniqueKey OpenForReading(HKEY root, const std::wstring& path) {
+  UniqueKey key;
+  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, key.receive()) != ERROR_SUCCESS) key.release();
+  return key;
+}
 
 class WinsockSession {
  public:
@@ -229,7 +202,7 @@ void ReportEnvironment::ReportHostAndVersion() const {
 void ReportEnvironment::ReportSystemInfo() {
   constexpr char kFunction[] = "ReportEnvironment::ReportSystemInfo";
   constexpr wchar_t kCpuKey[] = L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
-  RegistryKey cpu(HKEY_LOCAL_MACHINE, kCpuKey);
+  UniqueKey cpu = OpenForReading(HKEY_LOCAL_MACHINE, kCpuKey);
   if (cpu.get() == nullptr) {
     Line(kLevelError, kFunction, __LINE__, L"[ENV] Cannot open CPU config registry key: %ls", kCpuKey);
     return;
@@ -337,16 +310,16 @@ void ReportEnvironment::ReportMemory(LogCallback sink) {
          L"the QAV process: %7ld KB",
          static_cast<long>(status.dwAvailVirtual / 1024));
   }
-  const OwnedLibrary psapi(LoadLibraryPreservingFilter(L"Psapi.dll"));
-  if (!psapi.valid()) return;
+  const UniqueLibrary psapi(LoadLibraryPreservingFilter(L"Psapi.dll"));
+  if (!psapi) return;
   using MemoryInfo = BOOL(WINAPI*)(HANDLE, PPROCESS_MEMORY_COUNTERS, DWORD);
   const auto memoryInfo =
       reinterpret_cast<MemoryInfo>(reinterpret_cast<void*>(GetProcAddress(psapi.get(), "GetProcessMemoryInfo")));
   if (memoryInfo == nullptr) return;
-  const OwnedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
+  const UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId()));
   PROCESS_MEMORY_COUNTERS_EX counters{};
   counters.cb = sizeof(counters);
-  if (process.valid() &&
+  if (process &&
       memoryInfo(process.get(), reinterpret_cast<PPROCESS_MEMORY_COUNTERS>(&counters), sizeof(counters))) {
     line(L"[ENV] Size of private memory of the QAV process: %I64d KB",
          static_cast<long long>(counters.PrivateUsage / 1024));
@@ -404,7 +377,7 @@ void ReportEnvironment::ReportWinsockProviders() const {
   const std::wstring parameters = L"SYSTEM\\CurrentControlSet\\Services\\Winsock2\\Parameters";
   std::wstring catalog;
   if (!ReadText(HKEY_LOCAL_MACHINE, parameters.c_str(), L"Current_NameSpace_Catalog", 256, &catalog)) return;
-  const RegistryKey entries(HKEY_LOCAL_MACHINE, parameters + L"\\" + catalog + L"\\Catalog_Entries");
+  const UniqueKey entries = OpenForReading(HKEY_LOCAL_MACHINE, parameters + L"\\" + catalog + L"\\Catalog_Entries");
   if (entries.get() == nullptr) return;
   for (DWORD index = 0; index < kMaxWinsockEntries; ++index) {
     wchar_t name[256] = {};
@@ -467,7 +440,7 @@ void ReportEnvironment::ReportDataAccess() const {
   if (ReadText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\DataAccess", L"FullInstallVer", 256, &text)) {
     Line(kLevelLine, kFunction, __LINE__, L"[ENV] MDAC version: %ls", text.c_str());
   }
-  const RegistryKey ado(HKEY_LOCAL_MACHINE,
+  const UniqueKey ado = OpenForReading(HKEY_LOCAL_MACHINE,
                         L"SOFTWARE\\Classes\\CLSID\\{00000507-0000-0010-8000-00AA006D2EA4}\\InprocServer32");
   if (ado.get() == nullptr) return;
   Version version;
@@ -497,7 +470,7 @@ bool ReportEnvironment::GetServiceInfo(std::wstring* path, std::wstring* account
          static_cast<int>(error));
     return false;
   }
-  const OwnedHandle token(rawToken);
+  const UniqueHandle token(rawToken);
   DWORD size = 0;
   GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
   if (size == 0) {
@@ -569,8 +542,8 @@ void ReportEnvironment::ReportCurrentProcesses() {
     ReportCurrentProcessesNT();
     return;
   }
-  const OwnedHandle processes(snapshot(TH32CS_SNAPALL, 0));
-  if (!processes.valid()) return;
+  const UniqueHandle processes(snapshot(TH32CS_SNAPALL, 0));
+  if (!processes) return;
   try {
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
@@ -593,7 +566,7 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
   constexpr char kFunction[] = "ReportEnvironment::ReportCurrentProcessesNT";
   wchar_t keyPath[kPathUnits] = {};
   std::swprintf(keyPath, kPathUnits, L"%ls\\%03x", L"software\\microsoft\\windows nt\\currentversion\\perflib", 9);
-  const RegistryKey perflib(HKEY_LOCAL_MACHINE, keyPath);
+  const UniqueKey perflib = OpenForReading(HKEY_LOCAL_MACHINE, keyPath);
   if (perflib.get() == nullptr) {
     Line(kLevelLine, kFunction, __LINE__, L"[ENV] Could not open performance registry key!");
     return;
@@ -639,10 +612,10 @@ void ReportEnvironment::ReportCurrentProcessesNT() {
 
 bool ReportEnvironment::GetServiceFileVersion(const wchar_t* service, std::wstring* path, uint32_t version[4]) {
   if (service == nullptr || path == nullptr || version == nullptr) return false;
-  const OwnedService manager(OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_CONNECT));
-  if (!manager.valid()) return false;
-  const OwnedService handle(OpenServiceW(manager.get(), service, SERVICE_QUERY_CONFIG));
-  if (!handle.valid()) return false;
+  const UniqueServiceHandle manager(OpenSCManagerW(nullptr, L"ServicesActive", SC_MANAGER_CONNECT));
+  if (!manager) return false;
+  const UniqueServiceHandle handle(OpenServiceW(manager.get(), service, SERVICE_QUERY_CONFIG));
+  if (!handle) return false;
   DWORD bytes = 0;
   QueryServiceConfigW(handle.get(), nullptr, 0, &bytes);
   if (bytes == 0) return false;

@@ -1,10 +1,11 @@
 #pragma once
 // Owners of the platform's handles: each holds one kernel handle, loaded
-// module or mapped view and releases it once.
+// module, mapped view, registry key or service handle and releases it once.
 
 #include <utility>
 
 #include <windows.h>
+#include <winsvc.h>
 
 // Traits give the held type, what counts as "none" besides null, and the
 // release call (false when it failed, the thread's last error telling why).
@@ -27,6 +28,11 @@ class UniqueResource {
   Value get() const { return value_; }
   explicit operator bool() const { return value_ != nullptr && Traits::IsValid(value_); }
   Value release() { return std::exchange(value_, nullptr); }
+  // Releases what is held and offers the slot to a call that opens into it.
+  Value* receive() {
+    reset();
+    return &value_;
+  }
   // Releases what is held and takes `value`; false when that release failed.
   bool reset(Value value = nullptr) {
     const bool released = !*this || Traits::Release(value_);
@@ -62,3 +68,19 @@ struct MappedViewTraits {
   static bool Release(void* view) { return UnmapViewOfFile(view) == TRUE; }
 };
 using UniqueView = UniqueResource<MappedViewTraits>;
+
+// A registry key from RegOpenKeyEx or RegCreateKeyEx.
+struct RegistryKeyTraits {
+  using Value = HKEY;
+  static bool IsValid(HKEY) { return true; }
+  static bool Release(HKEY key) { return RegCloseKey(key) == ERROR_SUCCESS; }
+};
+using UniqueKey = UniqueResource<RegistryKeyTraits>;
+
+// A handle from OpenSCManager or OpenService.
+struct ServiceHandleTraits {
+  using Value = SC_HANDLE;
+  static bool IsValid(SC_HANDLE) { return true; }
+  static bool Release(SC_HANDLE handle) { return CloseServiceHandle(handle) != FALSE; }
+};
+using UniqueServiceHandle = UniqueResource<ServiceHandleTraits>;

@@ -84,23 +84,3 @@ struct RegistryPlatform<wchar_t> {
   static LSTATUS DeleteTree(HKEY parent, const wchar_t* name) { return RegDeleteTreeW(parent, name); }
 };
 
-// Closes a key handle it owns.
-class ScopedKey {
- public:
-  ScopedKey() = default;
-  ~ScopedKey() { Reset(); }
-  ScopedKey(const ScopedKey&) = delete;
-  ScopedKey& operator=(const ScopedKey&) = delete;
-  HKEY* Receive() {
-    Reset();
-    return &key_;
-  }
-  HKEY Get() const { return key_; }
-  void Reset() {
-    if (key_ != nullptr) RegCloseKey(key_);
-    key_ = nullptr;
-  }
-
- private:
-  HKEY key_ = nullptr;
-};

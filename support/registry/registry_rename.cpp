@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/fs/code_page.h"
+#include "support/fs/unique_handle.h"
 #include "support/registry/registry.h"
 #include "support/registry/registry_platform.h"
 
@@ -92,14 +93,14 @@ bool Registry::RenameKeyAs(const Char* source, const Char* destination) {
   lastError_ = 0;
   if (source == nullptr || destination == nullptr || IsInsideSource(source, destination)) return false;
 
-  ScopedKey destinationKey;
+  UniqueKey destinationKey;
   DWORD disposition = 0;
-  LONG result = Platform::CreateKey(key_, destination, destinationKey.Receive(), &disposition);
+  LONG result = Platform::CreateKey(key_, destination, destinationKey.receive(), &disposition);
   if (result != ERROR_SUCCESS) return StoreFailure(result);
   if (disposition != REG_CREATED_NEW_KEY) return false;
 
-  ScopedKey sourceKey;
-  result = Platform::OpenKey(key_, source, sourceKey.Receive());
+  UniqueKey sourceKey;
+  result = Platform::OpenKey(key_, source, sourceKey.receive());
   if (result != ERROR_SUCCESS) return StoreFailure(result);
 
   bool copied = false;
@@ -110,15 +111,15 @@ bool Registry::RenameKeyAs(const Char* source, const Char* destination) {
     // put back in reverse order.
     std::unique_ptr<TOKEN_PRIVILEGES> backupState = EnablePrivilege(kBackupPrivilege);
     std::unique_ptr<TOKEN_PRIVILEGES> restoreState = EnablePrivilege(kRestorePrivilege);
-    result = Platform::CopyTree(sourceKey.Get(), destinationKey.Get());
+    result = Platform::CopyTree(sourceKey.get(), destinationKey.get());
     copied = result == ERROR_SUCCESS;
     // A failed copy leaves the destination empty, as if nothing was restored.
-    if (!copied) Platform::DeleteTree(destinationKey.Get(), nullptr);
+    if (!copied) Platform::DeleteTree(destinationKey.get(), nullptr);
     RestorePrivilege(std::move(restoreState));
     RestorePrivilege(std::move(backupState));
   }
-  sourceKey.Reset();
-  destinationKey.Reset();
+  sourceKey.reset();
+  destinationKey.reset();
   if (!copied) return StoreFailure(result);
   // The copy is complete; a source that cannot be deleted leaves both keys.
   Platform::DeleteTree(key_, source);
