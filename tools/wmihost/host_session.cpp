@@ -41,12 +41,12 @@ HRESULT HostSession::Load(const std::wstring& dllPath) {
   comInitialized_ = SUCCEEDED(com);
 
   HRESULT hr = S_OK;
-  module_ = LoadLibraryW(dllPath.c_str());
+  module_.reset(LoadLibraryW(dllPath.c_str()));
   if (!module_) hr = LastErrorResult();
   GetClassObjectFunction getClassObject = nullptr;
   if (SUCCEEDED(hr)) {
     getClassObject = reinterpret_cast<GetClassObjectFunction>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllGetClassObject")));
+        reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllGetClassObject")));
     if (!getClassObject) hr = LastErrorResult();
   }
   Microsoft::WRL::ComPtr<IClassFactory> factory;
@@ -81,15 +81,14 @@ HRESULT HostSession::Initialize(const wchar_t* namespaceName) {
 HRESULT HostSession::CanUnloadNow() const {
   if (!module_) return E_UNEXPECTED;
   const auto canUnloadNow = reinterpret_cast<CanUnloadNowFunction>(
-      reinterpret_cast<void*>(GetProcAddress(module_, "DllCanUnloadNow")));
+      reinterpret_cast<void*>(GetProcAddress(module_.get(), "DllCanUnloadNow")));
   return canUnloadNow ? canUnloadNow() : LastErrorResult();
 }
 
 void HostSession::Close() {
   hiPerf_.Reset();
   init_.Reset();
-  if (module_) FreeLibrary(module_);
-  module_ = nullptr;
+  module_.reset();
   if (comInitialized_) CoUninitialize();
   comInitialized_ = false;
 }

@@ -16,6 +16,7 @@
 #include <wbemprov.h>
 #include <wrl/client.h>
 
+#include "support/fs/unique_handle.h"
 #include "tools/wmihost/services.h"
 #include "tools/wmihost/sinks.h"
 
@@ -64,7 +65,7 @@ class HostSession {
   std::shared_ptr<ClassDefinition> sessionDefinition_;
   Microsoft::WRL::ComPtr<IWbemClassObject> sessionClass_;
   Microsoft::WRL::ComPtr<InitSink> initSink_;
-  HMODULE module_ = nullptr;
+  UniqueLibrary module_;
   bool comInitialized_ = false;
   Microsoft::WRL::ComPtr<IWbemProviderInit> init_;
   Microsoft::WRL::ComPtr<IWbemHiPerfProvider> hiPerf_;
