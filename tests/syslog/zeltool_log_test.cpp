@@ -1,7 +1,6 @@
 // ZelTool log run as a separate process: configured by a per-user key like a
 // service, it writes the log file and sends to the real rsyslogd.
 
-#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -10,35 +9,15 @@
 #include <windows.h>
 
 #include "tests/syslog/rsyslog_server.h"
-#include "tests/tools/child_process.h"
+#include "tests/tools/zeltool_run.h"
 
 namespace {
-
-struct Outcome {
-  DWORD exitCode = 0xFFFFFFFF;
-  std::string errors;
-};
-
-Outcome RunZelTool(const std::wstring& arguments) {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring folder(self);
-  folder.resize(folder.find_last_of(L'\\'));
-  tools_test::ChildProcess tool;
-  Outcome outcome;
-  if (!tool.Start(folder + L"\\ZelTool.exe", arguments)) return outcome;
-  while (tool.NextLine(std::chrono::seconds(20))) {
-  }
-  outcome.exitCode = tool.WaitForExit(std::chrono::seconds(20)).value_or(0xFFFFFFFF);
-  outcome.errors = tool.ErrorText();
-  return outcome;
-}
 
 TEST(ZelToolLogTest, UsageErrorsExitWithTwo) {
   for (const wchar_t* arguments : {L"log --file x.log", L"log text", L"log --file a --root b text",
                                    L"log --file a --ident i text", L"log --file a --level 16 text",
                                    L"log --file a one two", L"log --file a --colour red text"}) {
-    const Outcome outcome = RunZelTool(arguments);
+    const ZelToolRun outcome = RunZelTool(arguments);
     EXPECT_EQ(2u, outcome.exitCode) << arguments;
     EXPECT_NE(std::string::npos, outcome.errors.find("log [--key KEY]")) << arguments;
   }
@@ -67,7 +46,7 @@ TEST(ZelToolLogTest, LogsTheTextToTheFileAndToSyslog) {
   const std::string marker = "z" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
 
   // "%d %s" stays text: TEXT is never a format.
-  const Outcome outcome = RunZelTool(L"log --user --key " + std::wstring(key.begin(), key.end()) + L" --file \"" +
+  const ZelToolRun outcome = RunZelTool(L"log --user --key " + std::wstring(key.begin(), key.end()) + L" --file \"" +
                                      std::wstring(file.begin(), file.end()) + L"\" --level 2 --event-id 1073746484 --tag T --count 3 \"" +
                                      std::wstring(marker.begin(), marker.end()) + L" %d %s\"");
   RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());

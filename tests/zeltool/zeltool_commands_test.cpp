@@ -1,7 +1,6 @@
 // ZelTool crc, version, ls and env run as separate processes, their output
 // checked against Python's checksums, the probe DLL's known version and a
 // tree the test builds.
-#include <chrono>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -9,27 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "tests/fs/scratch_folder.h"
-#include "tests/tools/child_process.h"
+#include "tests/tools/zeltool_run.h"
 
 namespace {
-
-using tools_test::ChildProcess;
-
-struct Outcome {
-  DWORD exitCode = 0xFFFFFFFF;
-  std::vector<std::string> lines;
-  std::string errors;
-};
-
-Outcome RunZelTool(const std::wstring& arguments) {
-  ChildProcess tool;
-  Outcome outcome;
-  if (!tool.Start(ExecutableFolder() + L"\\ZelTool.exe", arguments)) return outcome;
-  while (auto line = tool.NextLine(std::chrono::seconds(20))) outcome.lines.push_back(*line);
-  outcome.exitCode = tool.WaitForExit(std::chrono::seconds(20)).value_or(0xFFFFFFFF);
-  outcome.errors = tool.ErrorText();
-  return outcome;
-}
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
@@ -42,25 +23,25 @@ TEST(ZelToolFiles, CrcPrintsPythonsChecksumsSizeAndPath) {
                             std::wstring(name.begin(), name.end());
   ScratchFolder scratch;
   scratch.File(L"empty.bin", "");
-  const Outcome outcome = RunZelTool(L"crc \"" + path + L"\" \"" + scratch.Path(L"empty.bin") + L"\"");
+  const ZelToolRun outcome = RunZelTool(L"crc \"" + path + L"\" \"" + scratch.Path(L"empty.bin") + L"\"");
   EXPECT_EQ(0u, outcome.exitCode) << outcome.errors;
   ASSERT_EQ(2u, outcome.lines.size());
   EXPECT_EQ(crc32 + " " + crc64 + " " + size + " " + Narrow(path), outcome.lines[0]);
   EXPECT_EQ("00000000 0000000000000000 0 " + Narrow(scratch.Path(L"empty.bin")), outcome.lines[1]);
 
-  const Outcome missing = RunZelTool(L"crc \"" + path + L"\" Q:\\no\\such.bin");
+  const ZelToolRun missing = RunZelTool(L"crc \"" + path + L"\" Q:\\no\\such.bin");
   EXPECT_EQ(1u, missing.exitCode);
   EXPECT_EQ(1u, missing.lines.size());
   EXPECT_NE(std::string::npos, missing.errors.find("cannot read Q:\\no\\such.bin"));
 }
 
 TEST(ZelToolFiles, VersionOfTheProbeAndOfAFileWithout) {
-  const Outcome probe = RunZelTool(L"version \"" + ExecutableFolder() + L"\\fernwick_version_probe.dll\"");
+  const ZelToolRun probe = RunZelTool(L"version \"" + ExecutableFolder() + L"\\fernwick_version_probe.dll\"");
   EXPECT_EQ(0u, probe.exitCode) << probe.errors;
   EXPECT_EQ(std::vector<std::string>{"3.14.15926.65535"}, probe.lines);
   ScratchFolder scratch;
   scratch.File(L"plain.txt", "no image");
-  const Outcome plain = RunZelTool(L"version \"" + scratch.Path(L"plain.txt") + L"\"");
+  const ZelToolRun plain = RunZelTool(L"version \"" + scratch.Path(L"plain.txt") + L"\"");
   EXPECT_EQ(1u, plain.exitCode);
   EXPECT_TRUE(plain.lines.empty());
   EXPECT_NE(std::string::npos, plain.errors.find("has no version information"));
@@ -72,17 +53,17 @@ TEST(ZelToolFiles, LsListsMatchingFilesInOrder) {
   scratch.File(L"a.log");
   scratch.File(L"sub\\deeper\\c.txt");
   const std::string root = Narrow(scratch.path());
-  const Outcome flat = RunZelTool(L"ls \"" + scratch.path() + L"\" *.txt");
+  const ZelToolRun flat = RunZelTool(L"ls \"" + scratch.path() + L"\" *.txt");
   EXPECT_EQ(0u, flat.exitCode) << flat.errors;
   EXPECT_EQ(std::vector<std::string>{root + "\\b.txt"}, flat.lines);
-  const Outcome tree = RunZelTool(L"ls --recursive \"" + scratch.path() + L"\"");
+  const ZelToolRun tree = RunZelTool(L"ls --recursive \"" + scratch.path() + L"\"");
   EXPECT_EQ((std::vector<std::string>{root + "\\a.log", root + "\\b.txt", root + "\\sub\\deeper\\c.txt"}),
             tree.lines);
   EXPECT_EQ(1u, RunZelTool(L"ls Q:\\no\\such").exitCode);
 }
 
 TEST(ZelToolEnv, EveryStdoutLineIsAnEnvironmentLine) {
-  const Outcome env = RunZelTool(L"env");
+  const ZelToolRun env = RunZelTool(L"env");
   EXPECT_EQ(0u, env.exitCode) << env.errors;
   ASSERT_GT(env.lines.size(), 10u);
   bool listsItself = false;
@@ -96,7 +77,7 @@ TEST(ZelToolEnv, EveryStdoutLineIsAnEnvironmentLine) {
 
 TEST(ZelToolFiles, UsageErrors) {
   for (const wchar_t* arguments : {L"crc", L"version a b", L"ls --deep x", L"env extra"}) {
-    const Outcome outcome = RunZelTool(arguments);
+    const ZelToolRun outcome = RunZelTool(arguments);
     EXPECT_EQ(2u, outcome.exitCode) << Narrow(arguments);
     EXPECT_TRUE(outcome.lines.empty()) << Narrow(arguments);
   }

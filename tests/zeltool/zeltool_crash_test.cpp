@@ -1,45 +1,29 @@
 // ZelTool crash and stack in child processes: this Windows process reads the
 // child's full exit code (Wine hands Linux only its low byte), then the log
 // file the child's logger wrote.
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/fs/scratch_folder.h"
-#include "tests/tools/child_process.h"
+#include "tests/tools/zeltool_run.h"
 
 namespace {
 
 // -2, as the default filter ends the process.
 constexpr DWORD kCrashExit = 0xFFFFFFFE;
 
-// Runs ZelTool with Wine's crash debugger switched off, as a child that
-// crashes on purpose must be; the exit code, or empty when it did not end.
-std::optional<DWORD> RunZelTool(const std::wstring& arguments) {
-  wchar_t overrides[512] = {};
-  GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
-  const std::wstring saved = overrides;
-  SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (saved.empty() ? L"" : saved + L";").append(L"winedbg.exe=d").c_str());
-  tools_test::ChildProcess child;
-  const bool started = child.Start(ExecutableFolder() + L"\\ZelTool.exe", arguments);
-  SetEnvironmentVariableW(L"WINEDLLOVERRIDES", saved.empty() ? nullptr : saved.c_str());
-  if (!started) return std::nullopt;
-  return child.WaitForExit(std::chrono::seconds(60));
-}
-
 // Runs "ZelTool COMMAND --file LOG" with a fresh log, checks its exit code
 // and returns the log's lines.
 std::vector<std::string> LogOfRun(const std::wstring& command, DWORD expectedExit) {
   ScratchFolder scratch;
   const std::wstring log = scratch.Path(L"zeltool.log");
-  EXPECT_EQ(RunZelTool(command + L" --file \"" + log + L"\""), std::optional<DWORD>(expectedExit)) << command.c_str();
+  EXPECT_EQ(expectedExit, RunZelTool(command + L" --file \"" + log + L"\"").exitCode) << command.c_str();
   std::ifstream stream(std::filesystem::path(log), std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
   std::vector<std::string> lines;
@@ -119,7 +103,7 @@ TEST(ZelToolStack, LogsTheCallingThreadsStackAndRejectsBadLines) {
                                         "====== END OF LOG ======"});
   for (const wchar_t* line : {L"stack --file x --root y", L"stack", L"stack --file x --ident i",
                               L"crash --kind sideways --file x", L"crash --file x extra"}) {
-    EXPECT_EQ(RunZelTool(line), std::optional<DWORD>(2u)) << line;
+    EXPECT_EQ(2u, RunZelTool(line).exitCode) << line;
   }
 }
 
