@@ -37,14 +37,8 @@ class EventSourceTest : public ::testing::Test {
   static RegistrySnapshot Snapshot() {
     RegistrySnapshot snapshot;
     AddSubtree(kApplicationLog, &snapshot);
-    WithoutSource(&snapshot);
+    WithoutKey(&snapshot, SourceKey());
     return snapshot;
-  }
-  static void WithoutSource(RegistrySnapshot* snapshot) {
-    const std::wstring prefix = SourceKey() + L"\\";
-    for (auto it = snapshot->begin(); it != snapshot->end();) {
-      it = it->first.compare(0, prefix.size(), prefix) == 0 ? snapshot->erase(it) : std::next(it);
-    }
   }
   // Only the warning about the empty module name may come.
   static void ExpectAtMostModuleWarning(const LogCapture& log) {

@@ -2,6 +2,7 @@
 // The tests' own view of the machine, read and written with the plain
 // platform calls so that no check goes through the code under test.
 
+#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -93,6 +94,14 @@ inline void AddSubtree(const std::wstring& path, RegistrySnapshot* snapshot) {
   }
   RegCloseKey(key);
   for (const auto& name : names) AddSubtree(path + L"\\" + name, snapshot);
+}
+
+// `snapshot` without the key `key` and everything below it.
+inline void WithoutKey(RegistrySnapshot* snapshot, const std::wstring& key) {
+  const std::wstring prefix = key + L"\\";
+  for (auto it = snapshot->begin(); it != snapshot->end();) {
+    it = it->first.compare(0, prefix.size(), prefix) == 0 ? snapshot->erase(it) : std::next(it);
+  }
 }
 
 inline bool KeyExists(const std::wstring& path) {

@@ -26,8 +26,6 @@ const std::wstring kFirstUser = kUserData + L"\\S-1-5-18";
 const std::wstring kSecondUser = kUserData + L"\\S-1-5-21-1004";
 const std::wstring kComponents = kFirstUser + L"\\Components";
 const std::wstring kSharedDlls = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
-const std::wstring kCimom = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
-const wchar_t kAutoRecover[] = L"Autorecover MOFs";
 const std::wstring kRouterClass = L"Software\\Classes\\CLSID\\{9A2BBBF9-A024-4699-A0C4-940D165EDB3A}";
 const std::wstring kAgentClass = L"Software\\Classes\\CLSID\\{C6DD8E94-1D5B-4952-A8B2-0E6641562D80}";
 const std::wstring kNeighbourClass = L"Software\\Classes\\CLSID\\{9A2BBBF9-A024-4699-A0C4-940D165EDB3B}";
@@ -48,30 +46,28 @@ std::wstring SystemAgentDll() {
   return std::wstring(windows) + L"\\system32\\QAVPerfInfo.dll";
 }
 
-void SetValue(const std::wstring& key, const wchar_t* name, const RawValue& value) { WriteRaw(key, name, value); }
-
 // A component key with values in the given order.
 void StageComponent(const std::wstring& user, const wchar_t* component,
                     const std::vector<std::pair<const wchar_t*, std::wstring>>& values) {
-  for (const auto& value : values) SetValue(user + L"\\Components\\" + component, value.first, Text(value.second));
+  for (const auto& value : values) WriteRaw(user + L"\\Components\\" + component, value.first, Text(value.second));
 }
 
 void StageService(const wchar_t* service) {
   for (const wchar_t* set : kControlSets) {
     const std::wstring root = std::wstring(set) + L"\\Services\\" + service;
-    SetValue(root, L"ImagePath", Text(L"C:\\FernwickStaged\\service.exe"));
-    SetValue(root + L"\\Parameters", L"Port", Number(4711));
-    SetValue(root + L"\\Performance", L"Library", Text(L"perf.dll"));
-    SetValue(root + L"\\Performance", L"First Counter", Number(3000));
-    SetValue(root + L"\\Performance\\Extra", L"Flag", Number(1));
+    WriteRaw(root, L"ImagePath", Text(L"C:\\FernwickStaged\\service.exe"));
+    WriteRaw(root + L"\\Parameters", L"Port", Number(4711));
+    WriteRaw(root + L"\\Performance", L"Library", Text(L"perf.dll"));
+    WriteRaw(root + L"\\Performance", L"First Counter", Number(3000));
+    WriteRaw(root + L"\\Performance\\Extra", L"Flag", Number(1));
   }
 }
 
 void StageClass(const std::wstring& key, const std::wstring& file) {
-  SetValue(key, nullptr, Text(L"Old counters"));
-  SetValue(key + L"\\InprocServer32", nullptr, Text(file));
-  SetValue(key + L"\\InprocServer32", L"ThreadingModel", Text(L"Both"));
-  SetValue(key + L"\\ProgID", nullptr, Text(L"Old.Counters.1"));
+  WriteRaw(key, nullptr, Text(L"Old counters"));
+  WriteRaw(key + L"\\InprocServer32", nullptr, Text(file));
+  WriteRaw(key + L"\\InprocServer32", L"ThreadingModel", Text(L"Both"));
+  WriteRaw(key + L"\\ProgID", nullptr, Text(L"Old.Counters.1"));
 }
 
 // Names of the SharedDLLs values this test adds, in the order added.
@@ -96,7 +92,9 @@ RegistrySnapshot Snapshot() {
     AddSubtree(std::wstring(set) + L"\\Services\\Fernwick Router", &snapshot);
     AddSubtree(std::wstring(set) + L"\\Services\\Fernwick Server", &snapshot);
   }
-  for (const auto& key : {kRouterClass, kAgentClass, kNeighbourClass, kSharedDlls, kCimom}) AddSubtree(key, &snapshot);
+  for (const auto& key : {kRouterClass, kAgentClass, kNeighbourClass, kSharedDlls, std::wstring(kCimomKey)}) {
+    AddSubtree(key, &snapshot);
+  }
   return snapshot;
 }
 
@@ -106,28 +104,13 @@ std::map<std::wstring, bool> FileStates() {
   return states;
 }
 
-// `snapshot` without the key `key` and everything below it.
-void WithoutKey(RegistrySnapshot* snapshot, const std::wstring& key) {
-  const std::wstring prefix = key + L"\\";
-  for (auto it = snapshot->begin(); it != snapshot->end();) {
-    it = it->first.compare(0, prefix.size(), prefix) == 0 ? snapshot->erase(it) : std::next(it);
-  }
-}
-
 class OldCountersTest : public StandInTest {
  protected:
   void SetUp() override {
     StandInTest::SetUp();
     if (IsSkipped()) return;
-    savedMofs_ = ReadRaw(kCimom, kAutoRecover);
     TearDownStage();
-    StageFile(kRouterDll);
-    StageFile(kRouterDllElsewhere);
-    StageFile(kRouterFallback);
-    StageFile(kRouterConfig);
-    StageFile(kAgentDll);
-    StageFile(kOtherDll);
-    StageFile(SystemAgentDll());
+    for (const auto& file : StagedFiles()) StageFile(file);
 
     StageComponent(kFirstUser, L"0A10000000000000000000000000000A", {{L"00A", kRouterConfig}});
     StageComponent(kFirstUser, L"0B10000000000000000000000000000B", {{L"00B", kOtherDll}, {L"00C", kRouterDll}});
@@ -139,8 +122,8 @@ class OldCountersTest : public StandInTest {
     StageClass(kRouterClass, kRouterDll);
     StageClass(kAgentClass, kAgentDll);
     StageClass(kNeighbourClass, kOtherDll);
-    for (const auto& name : SharedDllNames()) SetValue(kSharedDlls, name.c_str(), Number(1));
-    SetValue(kCimom, kAutoRecover, MultiString(kStagedMofs));
+    for (const auto& name : SharedDllNames()) WriteRaw(kSharedDlls, name.c_str(), Number(1));
+    WriteRaw(kCimomKey, kAutoRecover, MultiString(kStagedMofs));
 
     // Only the first user key is searched: the staged one must be first.
     HKEY userData = nullptr;
@@ -155,10 +138,7 @@ class OldCountersTest : public StandInTest {
   }
 
   void TearDown() override {
-    if (!IsSkipped()) {
-      TearDownStage();
-      WriteRaw(kCimom, kAutoRecover, savedMofs_);
-    }
+    if (!IsSkipped()) TearDownStage();
     StandInTest::TearDown();
   }
 
@@ -207,7 +187,6 @@ class OldCountersTest : public StandInTest {
     EXPECT_EQ(expected, messages);
   }
 
-  RawValue savedMofs_;
   RegistrySnapshot before_;
   std::map<std::wstring, bool> files_;
 };
@@ -243,7 +222,7 @@ TEST_F(OldCountersTest, AgentCleanUpRemovesExactlyTheOldAgentsPart) {
   const std::vector<std::wstring> shared = SharedDllNames();
   expected.erase(kSharedDlls + L"\\|" + shared[0]);
   expected.erase(kSharedDlls + L"\\|" + shared[4]);
-  expected[kCimom + L"\\|" + kAutoRecover] = MultiString({kStagedMofs[0], kStagedMofs[3]});
+  expected[std::wstring(kCimomKey) + L"\\|" + kAutoRecover] = MultiString({kStagedMofs[0], kStagedMofs[3]});
   EXPECT_EQ(expected, Snapshot());
 
   auto files = files_;
@@ -268,7 +247,7 @@ TEST_F(OldCountersTest, AgentCleanUpRemovesExactlyTheOldAgentsPart) {
 
 TEST_F(OldCountersTest, MachineWithoutTheOldProductsIsLeftAlone) {
   TearDownStage();
-  WriteRaw(kCimom, kAutoRecover, MultiString({kStagedMofs[0]}));
+  WriteRaw(kCimomKey, kAutoRecover, MultiString({kStagedMofs[0]}));
   StageFile(kRouterFallback);
   StageFile(SystemAgentDll());
   const RegistrySnapshot before = Snapshot();

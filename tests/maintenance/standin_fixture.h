@@ -11,18 +11,15 @@
 #include <objbase.h>
 #include <windows.h>
 
+#include "tests/fs/scratch_folder.h"
+#include "tests/maintenance/machine_state.h"
 #include "tests/mof_compiler_standin/standin_protocol.h"
 
 namespace maintenance_test {
 
+constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
+constexpr wchar_t kAutoRecover[] = L"Autorecover MOFs";
 constexpr wchar_t kCompilerClassKey[] = L"Software\\Classes\\CLSID\\{6DAF9757-2E37-11D2-AEC9-00C04FB68820}";
-
-inline std::wstring BinFolder() {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path);
-  return folder.substr(0, folder.find_last_of(L"\\/") + 1);
-}
 
 // One recorded request of the stand-in, its values as text (DWORDs in
 // decimal, the buffer as raw bytes).
@@ -59,7 +56,7 @@ inline std::vector<StandInRequest> RecordedRequests() {
 class StandInTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::wstring server = BinFolder() + L"MofCompilerStandIn.dll";
+    const std::wstring server = ExecutableFolder() + L"\\MofCompilerStandIn.dll";
     // A machine with a real MOF compiler keeps it; these tests then skip.
     wchar_t registered[MAX_PATH] = {};
     DWORD size = sizeof(registered);
@@ -67,14 +64,9 @@ class StandInTest : public ::testing::Test {
                                      nullptr, RRF_RT_REG_SZ, nullptr, registered, &size) == ERROR_SUCCESS &&
                         _wcsicmp(registered, server.c_str()) != 0;
     if (platformCompiler_) return;
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, (std::wstring(kCompilerClassKey) + L"\\InprocServer32").c_str(),
-                                             0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
-                   static_cast<DWORD>((server.size() + 1) * sizeof(wchar_t)));
-    const wchar_t model[] = L"Both";
-    RegSetValueExW(key, L"ThreadingModel", 0, REG_SZ, reinterpret_cast<const BYTE*>(model), sizeof(model));
-    RegCloseKey(key);
+    WriteRaw(std::wstring(kCompilerClassKey) + L"\\InprocServer32", nullptr, Text(server));
+    WriteRaw(std::wstring(kCompilerClassKey) + L"\\InprocServer32", L"ThreadingModel", Text(L"Both"));
+    ASSERT_EQ(Text(server), ReadRaw(std::wstring(kCompilerClassKey) + L"\\InprocServer32", nullptr));
   }
   static void TearDownTestSuite() {
     if (platformCompiler_) return;
@@ -87,9 +79,12 @@ class StandInTest : public ::testing::Test {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     RegDeleteTreeW(HKEY_CURRENT_USER, mof_standin::kKey);
     Answer(0, 0, 0, 0, 0);
+    savedAutoRecover_ = ReadRaw(kCimomKey, kAutoRecover);
   }
   void TearDown() override {
-    if (!platformCompiler_) CoUninitialize();
+    if (platformCompiler_) return;
+    WriteRaw(kCimomKey, kAutoRecover, savedAutoRecover_);
+    CoUninitialize();
   }
 
   // What the stand-in answers from now on.
@@ -106,6 +101,7 @@ class StandInTest : public ::testing::Test {
   }
 
   static inline bool platformCompiler_ = false;
+  RawValue savedAutoRecover_;  // the tests change the machine's auto-recovery list; it is put back
 };
 
 }  // namespace maintenance_test

@@ -16,8 +16,6 @@ namespace {
 
 using namespace maintenance_test;
 
-constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
-constexpr wchar_t kAutoRecover[] = L"Autorecover MOFs";
 constexpr LONG kClassNotRegistered = static_cast<LONG>(0x80040154);
 
 std::wstring TempFile(const wchar_t* name) {
@@ -30,12 +28,10 @@ class WmiClassTest : public StandInTest {
  protected:
   void SetUp() override {
     StandInTest::SetUp();
-    savedList_ = ReadRaw(kCimomKey, kAutoRecover);
     mofPath_ = TempFile(L"fernwick_maintenance_test.mof");
     StageFile(mofPath_);
   }
   void TearDown() override {
-    WriteRaw(kCimomKey, kAutoRecover, savedList_);
     RemoveFile(mofPath_);
     StandInTest::TearDown();
   }
@@ -49,7 +45,6 @@ class WmiClassTest : public StandInTest {
     return entries[0].message;
   }
 
-  RawValue savedList_;
   std::wstring mofPath_;
 };
 

@@ -13,30 +13,11 @@
 #include "support/fs/code_page.h"
 #include "tests/maintenance/machine_state.h"
 #include "tests/maintenance/standin_fixture.h"
-#include "tests/tools/child_process.h"
+#include "tests/tools/zeltool_run.h"
 
 namespace {
 
 using namespace maintenance_test;
-using namespace std::chrono_literals;
-
-struct ToolRun {
-  DWORD exitCode = MAXDWORD;
-  std::string errors;
-};
-
-ToolRun RunZelTool(const std::wstring& arguments) {
-  tools_test::ChildProcess tool;
-  ToolRun run;
-  if (!tool.Start(BinFolder() + L"ZelTool.exe", arguments)) return run;
-  const auto exitCode = tool.WaitForExit(60s);
-  if (exitCode) run.exitCode = *exitCode;
-  // Text-mode line ends as "\n".
-  for (char c : tool.ErrorText()) {
-    if (c != '\r') run.errors += c;
-  }
-  return run;
-}
 
 // The product's MOF file as a Windows path.
 std::wstring ProductMof() {
@@ -45,22 +26,7 @@ std::wstring ProductMof() {
   return path[0] == L'\\' ? L"Z:" + path : path;
 }
 
-// The commands change the machine's auto-recovery list; it is put back.
-class ZelToolMaintenanceTest : public StandInTest {
- protected:
-  void SetUp() override {
-    StandInTest::SetUp();
-    savedList_ = ReadRaw(kCimomKey, kAutoRecover);
-  }
-  void TearDown() override {
-    WriteRaw(kCimomKey, kAutoRecover, savedList_);
-    StandInTest::TearDown();
-  }
-
-  static constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
-  static constexpr wchar_t kAutoRecover[] = L"Autorecover MOFs";
-  RawValue savedList_;
-};
+using ZelToolMaintenanceTest = StandInTest;
 
 }  // namespace
 
@@ -81,7 +47,7 @@ TEST_F(ZelToolMaintenanceTest, CompilesTheProductsMofFilesThroughTheMofCompiler)
   for (const auto& file : files) {
     SCOPED_TRACE(WideToNarrow(file));
     RegDeleteTreeW(HKEY_CURRENT_USER, mof_standin::kRequestsKey);
-    const ToolRun run = RunZelTool(L"mof compile \"" + file + L"\"");
+    const ZelToolRun run = RunZelTool(L"mof compile \"" + file + L"\"");
     EXPECT_EQ(0u, run.exitCode) << run.errors;
     EXPECT_EQ("", run.errors);
 
@@ -120,7 +86,7 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
   for (const auto& vector : vectors) {
     SCOPED_TRACE(WideToNarrow(vector.arguments));
     Answer(S_OK, vector.compileResult, vector.phase, S_OK, 0);
-    const ToolRun run = RunZelTool(vector.arguments);
+    const ZelToolRun run = RunZelTool(vector.arguments);
     EXPECT_EQ(vector.exitCode, run.exitCode);
     if (vector.message.empty()) {
       EXPECT_EQ("", run.errors);
@@ -133,11 +99,11 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
 TEST_F(ZelToolMaintenanceTest, InstallsAnEventSourceForItself) {
   const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\FernwickToolTest";
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-  const ToolRun run = RunZelTool(L"event-source install FernwickToolTest");
+  const ZelToolRun run = RunZelTool(L"event-source install FernwickToolTest");
   EXPECT_EQ(0u, run.exitCode) << run.errors;
   EXPECT_EQ(Number(7), ReadRaw(key, L"TypesSupported"));
   const RawValue file = ReadRaw(key, L"EventMessageFile");
-  const std::wstring expected = BinFolder() + L"ZelTool.exe";
+  const std::wstring expected = ExecutableFolder() + L"\\ZelTool.exe";
   EXPECT_EQ(0, _wcsicmp(expected.c_str(), reinterpret_cast<const wchar_t*>(file.bytes.c_str())));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 }
@@ -146,7 +112,7 @@ TEST_F(ZelToolMaintenanceTest, MalformedCommandLinesAreUsageErrors) {
   const wchar_t* const commandLines[] = {L"mof compile", L"mof frobnicate x.mof", L"cleanup both",
                                          L"event-source install", L"event-source remove Name"};
   for (const wchar_t* commandLine : commandLines) {
-    const ToolRun run = RunZelTool(commandLine);
+    const ZelToolRun run = RunZelTool(commandLine);
     EXPECT_EQ(2u, run.exitCode) << WideToNarrow(commandLine);
     EXPECT_NE(std::string::npos, run.errors.find("usage:"));
   }
