@@ -13,8 +13,6 @@
 
 namespace {
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 TEST(FileFacts, ExistenceAndSizeOfFilesFoldersAndBadPaths) {
   ScratchFolder scratch;
   scratch.File(L"five.bin", "12345");
@@ -22,13 +20,13 @@ TEST(FileFacts, ExistenceAndSizeOfFilesFoldersAndBadPaths) {
   const std::wstring file = scratch.Path(L"five.bin");
   const std::wstring overlong = scratch.Path(std::wstring(300, L'x'));
   EXPECT_TRUE(FileExists(file.c_str()));
-  EXPECT_TRUE(FileExists(Narrow(file).c_str()));
+  EXPECT_TRUE(FileExists(NarrowPath(file).c_str()));
   EXPECT_FALSE(DirectoryExists(file.c_str()));
   EXPECT_TRUE(DirectoryExists(scratch.path().c_str()));
-  EXPECT_TRUE(DirectoryExists(Narrow(scratch.path()).c_str()));
+  EXPECT_TRUE(DirectoryExists(NarrowPath(scratch.path()).c_str()));
   EXPECT_FALSE(FileExists(scratch.path().c_str()));
   EXPECT_EQ(5, FileSize(file.c_str()));
-  EXPECT_EQ(5, FileSize(Narrow(file).c_str()));
+  EXPECT_EQ(5, FileSize(NarrowPath(file).c_str()));
   EXPECT_EQ(0, FileSize(scratch.Path(L"empty.bin").c_str()));
   for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L"", overlong.c_str(), L"Q:\\no\\such.bin"}) {
     EXPECT_FALSE(FileExists(bad));
@@ -75,7 +73,7 @@ TEST(PathParts, DriveLetterAndSplitParts) {
     EXPECT_EQ(c.base, ExtractBaseName(c.path)) << c.path;
     EXPECT_EQ(c.extension, ExtractExtension(c.path)) << c.path;
     EXPECT_EQ(c.fileName, ExtractFileName(c.path)) << c.path;
-    EXPECT_EQ(Narrow(c.fileName), ExtractFileName(Narrow(c.path).c_str())) << c.path;
+    EXPECT_EQ(NarrowPath(c.fileName), ExtractFileName(NarrowPath(c.path).c_str())) << c.path;
   }
   EXPECT_EQ(L"", ExtractFileName(static_cast<const wchar_t*>(nullptr)));
   // A part longer than its buffer gives nothing rather than a cut name.
@@ -127,7 +125,7 @@ TEST(Folders, ForceDirectoryCreatesMissingFoldersOnceAndReportsTheFirstFailure) 
   EXPECT_TRUE(fts::ForceDirectory(deep.c_str(), log.Callback()));
   EXPECT_TRUE(std::filesystem::is_directory(deep));
   EXPECT_TRUE(fts::ForceDirectory((deep + L"\\").c_str(), log.Callback()));
-  EXPECT_TRUE(fts::ForceDirectory(Narrow(scratch.Path(L"N\\M")).c_str(), log.Callback()));
+  EXPECT_TRUE(fts::ForceDirectory(NarrowPath(scratch.Path(L"N\\M")).c_str(), log.Callback()));
   EXPECT_TRUE(std::filesystem::is_directory(scratch.Path(L"N\\M")));
   EXPECT_TRUE(log.entries().empty());
 
@@ -170,7 +168,7 @@ TEST(Folders, FolderSizeCountsOwnFilesOrTheWholeTreeOnce) {
   EXPECT_EQ(4, fts::FolderSize(scratch.path().c_str(), log.Callback(), false));
   EXPECT_EQ(12, fts::FolderSize(scratch.path().c_str(), log.Callback(), true));
   EXPECT_EQ(12, fts::FolderSize((scratch.path() + L"\\").c_str(), log.Callback(), true));
-  EXPECT_EQ(12, fts::FolderSize(Narrow(scratch.path()).c_str(), nullptr, true));
+  EXPECT_EQ(12, fts::FolderSize(NarrowPath(scratch.path()).c_str(), nullptr, true));
   EXPECT_EQ(0, fts::FolderSize(L"Q:\\no\\such", nullptr, true));
   const size_t before = log.entries().size();
   EXPECT_EQ(-1, fts::FolderSize(static_cast<const wchar_t*>(nullptr), log.Callback(), true));

@@ -19,8 +19,6 @@ namespace {
 
 using Names = std::set<std::wstring>;
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 std::vector<std::wstring> Reports(const LogCapture& log) {
   std::vector<std::wstring> lines;
   for (const auto& e : log.entries()) {
@@ -41,7 +39,7 @@ TEST(Listings, SubfolderNamesInCodeUnitOrderWithOneReportEach) {
   std::sort(reports.begin(), reports.end());
   EXPECT_EQ((std::vector<std::wstring>{L"3 2,-1,-1 B", L"3 2,-1,-1 C", L"3 2,-1,-1 a"}), reports);
   EXPECT_EQ((std::set<std::string>{"B", "C", "a"}),
-            fts::FolderNameList((Narrow(scratch.path()) + "\\").c_str(), nullptr));
+            fts::FolderNameList((NarrowPath(scratch.path()) + "\\").c_str(), nullptr));
   EXPECT_TRUE(fts::FolderNameList(L"Q:\\no\\such", nullptr).empty());
 }
 
@@ -57,9 +55,9 @@ TEST(Listings, FolderListSelfImmediateOrWholeTree) {
   Names tree = immediate;
   tree.insert(root + L"\\x\\deep");
   EXPECT_EQ(tree, fts::FolderList(root.c_str(), nullptr, true));
-  const auto narrow = fts::FolderList(Narrow(root).c_str(), nullptr, true);
+  const auto narrow = fts::FolderList(NarrowPath(root).c_str(), nullptr, true);
   EXPECT_EQ(tree.size(), narrow.size());
-  EXPECT_EQ(1u, narrow.count(Narrow(root + L"\\x\\deep")));
+  EXPECT_EQ(1u, narrow.count(NarrowPath(root + L"\\x\\deep")));
   // A missing folder still lists itself; a drive root loses its backslash.
   EXPECT_EQ((Names{L"Q:\\no\\such"}), fts::FolderList(L"Q:\\no\\such", nullptr, true));
   EXPECT_EQ(1u, fts::FolderList(L"C:\\", nullptr, false).count(L"C:"));
@@ -95,7 +93,7 @@ TEST(Listings, MasksSelectFilesAndOnlyArchivedFilesCount) {
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, fts::FilesList(root.c_str(), nullptr, c.masks)) << (c.masks ? c.masks : L"(null)");
   }
-  EXPECT_EQ((std::set<std::string>{"a.txt"}), fts::FilesList(Narrow(root).c_str(), nullptr, "*.txt;read*"));
+  EXPECT_EQ((std::set<std::string>{"a.txt"}), fts::FilesList(NarrowPath(root).c_str(), nullptr, "*.txt;read*"));
 }
 
 TEST(Listings, FilesWithoutTheArchiveBitAreLeftOut) {
@@ -138,8 +136,8 @@ TEST(Listings, TreeFormsAddFullPathsWithSizesAndProgress) {
             fileReports);
 
   std::set<std::string> narrow;
-  fts::FilesList(Narrow(root).c_str(), nullptr, true, narrow, "*.log");
-  EXPECT_EQ((std::set<std::string>{Narrow(root + L"\\sub\\deep\\low.log")}), narrow);
+  fts::FilesList(NarrowPath(root).c_str(), nullptr, true, narrow, "*.log");
+  EXPECT_EQ((std::set<std::string>{NarrowPath(root + L"\\sub\\deep\\low.log")}), narrow);
 
   std::map<std::wstring, int64_t> sizes;
   EXPECT_EQ(10, fts::FilesList((root + L"\\").c_str(), nullptr, true, sizes, nullptr));

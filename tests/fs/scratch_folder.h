@@ -42,6 +42,9 @@ class ScratchFolder {
   std::filesystem::path root_;
 };
 
+// A path the test made of ASCII characters, in the narrow form.
+inline std::string NarrowPath(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
 // The directory of the running test executable, where the test DLLs sit.
 inline std::wstring ExecutableFolder() {
   wchar_t path[MAX_PATH] = {};

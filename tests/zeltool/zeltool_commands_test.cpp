@@ -12,8 +12,6 @@
 
 namespace {
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 TEST(ZelToolFiles, CrcPrintsPythonsChecksumsSizeAndPath) {
   const std::string folder = FERNWICK_CRC_REFERENCE_DIR;
   std::ifstream manifest(folder + "/manifest.txt");
@@ -26,8 +24,8 @@ TEST(ZelToolFiles, CrcPrintsPythonsChecksumsSizeAndPath) {
   const ZelToolRun outcome = RunZelTool(L"crc \"" + path + L"\" \"" + scratch.Path(L"empty.bin") + L"\"");
   EXPECT_EQ(0u, outcome.exitCode) << outcome.errors;
   ASSERT_EQ(2u, outcome.lines.size());
-  EXPECT_EQ(crc32 + " " + crc64 + " " + size + " " + Narrow(path), outcome.lines[0]);
-  EXPECT_EQ("00000000 0000000000000000 0 " + Narrow(scratch.Path(L"empty.bin")), outcome.lines[1]);
+  EXPECT_EQ(crc32 + " " + crc64 + " " + size + " " + NarrowPath(path), outcome.lines[0]);
+  EXPECT_EQ("00000000 0000000000000000 0 " + NarrowPath(scratch.Path(L"empty.bin")), outcome.lines[1]);
 
   const ZelToolRun missing = RunZelTool(L"crc \"" + path + L"\" Q:\\no\\such.bin");
   EXPECT_EQ(1u, missing.exitCode);
@@ -52,7 +50,7 @@ TEST(ZelToolFiles, LsListsMatchingFilesInOrder) {
   scratch.File(L"b.txt");
   scratch.File(L"a.log");
   scratch.File(L"sub\\deeper\\c.txt");
-  const std::string root = Narrow(scratch.path());
+  const std::string root = NarrowPath(scratch.path());
   const ZelToolRun flat = RunZelTool(L"ls \"" + scratch.path() + L"\" *.txt");
   EXPECT_EQ(0u, flat.exitCode) << flat.errors;
   EXPECT_EQ(std::vector<std::string>{root + "\\b.txt"}, flat.lines);
@@ -75,11 +73,13 @@ TEST(ZelToolEnv, EveryStdoutLineIsAnEnvironmentLine) {
   EXPECT_EQ(0u, env.lines[0].find("[ENV] Current Process: ")) << env.lines[0];
 }
 
-TEST(ZelToolFiles, UsageErrors) {
-  for (const wchar_t* arguments : {L"crc", L"version a b", L"ls --deep x", L"env extra"}) {
+TEST(ZelTool, UsageErrors) {
+  for (const wchar_t* arguments : {L"crc", L"version a b", L"ls --deep x", L"env extra", L"stack --file x --root y",
+                                   L"stack", L"stack --file x --ident i", L"crash --kind sideways --file x",
+                                   L"crash --file x extra"}) {
     const ZelToolRun outcome = RunZelTool(arguments);
-    EXPECT_EQ(2u, outcome.exitCode) << Narrow(arguments);
-    EXPECT_TRUE(outcome.lines.empty()) << Narrow(arguments);
+    EXPECT_EQ(2u, outcome.exitCode) << NarrowPath(arguments);
+    EXPECT_TRUE(outcome.lines.empty()) << NarrowPath(arguments);
   }
 }
 
