@@ -1,9 +1,11 @@
 // ZelTool log run as a separate process: configured by a per-user key like a
 // service, it writes the log file and sends to the real rsyslogd.
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -32,30 +34,27 @@ TEST(ZelToolLogTest, LogsTheTextToTheFileAndToSyslog) {
   HKEY handle;
   ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &handle,
                                            nullptr));
-  const DWORD on = 1, encoding = 0, facility = 1;
   RegSetValueExA(handle, "SysLogHost", 0, REG_SZ, reinterpret_cast<const BYTE*>(hosts.c_str()),
                  static_cast<DWORD>(hosts.size() + 1));
-  RegSetValueExA(handle, "SysLogEnabled", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
-  RegSetValueExA(handle, "SysLogFacility", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&facility), sizeof facility);
-  RegSetValueExA(handle, "DebugLogEncoding", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&encoding), sizeof encoding);
+  for (const auto& [name, value] :
+       {std::pair<const char*, DWORD>{"SysLogEnabled", 1}, {"SysLogFacility", 1}, {"DebugLogEncoding", 0}}) {
+    RegSetValueExA(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+  }
   RegCloseKey(handle);
-  char temp[MAX_PATH];
-  GetTempPathA(MAX_PATH, temp);
-  const std::string file = std::string(temp) + "zeltool_log_" + std::to_string(GetCurrentProcessId()) + ".log";
-  DeleteFileA(file.c_str());
+  ScratchFolder scratch;
+  const std::wstring file = scratch.Path(L"zeltool.log");
   const std::string marker = "z" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
 
   // "%d %s" stays text: TEXT is never a format.
-  const ZelToolRun outcome = RunZelTool(L"log --user --key " + std::wstring(key.begin(), key.end()) + L" --file \"" +
-                                     std::wstring(file.begin(), file.end()) + L"\" --level 2 --event-id 1073746484 --tag T --count 3 \"" +
-                                     std::wstring(marker.begin(), marker.end()) + L" %d %s\"");
+  const ZelToolRun outcome =
+      RunZelTool(L"log --user --key " + std::wstring(key.begin(), key.end()) + L" --file \"" + file +
+                 L"\" --level 2 --event-id 1073746484 --tag T --count 3 \"" +
+                 std::wstring(marker.begin(), marker.end()) + L" %d %s\"");
   RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
   EXPECT_EQ(0u, outcome.exitCode) << outcome.errors;
-  std::ifstream stream(file, std::ios::binary);
+  std::ifstream stream(std::filesystem::path(file), std::ios::binary);
   std::ostringstream text;
   text << stream.rdbuf();
-  stream.close();
-  DeleteFileA(file.c_str());
   const std::string line = "{T} " + marker + " %d %s\r\n";
   size_t lines = 0;
   for (size_t at = text.str().find(line); at != std::string::npos; at = text.str().find(line, at + 1)) ++lines;
