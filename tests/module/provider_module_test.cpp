@@ -406,7 +406,7 @@ TEST_F(ProviderModuleTest, ObjectIdentifiersAreUniqueAcrossRefreshers) {
             kNotFound);
 }
 
-TEST_F(ProviderModuleTest, TenEnumeratorsPerRefresherAndSlotReuse) {
+TEST_F(ProviderModuleTest, TenEnumeratorsPerRefresherSlotReuseAndStopRouting) {
   ServeSessions({{0, L"alpha", 100}});
   auto refresher = NewRefresher();
   std::vector<ComPtr<wmihost::HiPerfEnum>> enumerators;
@@ -422,14 +422,8 @@ TEST_F(ProviderModuleTest, TenEnumeratorsPerRefresherAndSlotReuse) {
   AddEnum(refresher.Get(), &id);
   EXPECT_EQ(id, 3);
   EXPECT_EQ(HiPerf()->StopRefreshing(refresher.Get(), -1, 0), kFailed);
-}
 
-TEST_F(ProviderModuleTest, StopRefreshingRoutesByIdentifier) {
-  ServeSessions({{0, L"alpha", 100}});
-  auto refresher = NewRefresher();
-  long enumIds[10];
-  std::vector<ComPtr<wmihost::HiPerfEnum>> enumerators;
-  for (long& enumId : enumIds) enumerators.push_back(AddEnum(refresher.Get(), &enumId));
+  // Stopping routes by identifier: enumerators below ten, objects above.
   ComPtr<IWbemObjectAccess> object;
   long objectId = -1;
   ASSERT_EQ(HiPerf()->CreateRefreshableObject(Services(), Template(L"alpha").Get(), refresher.Get(), 0, nullptr,

@@ -97,14 +97,10 @@ TEST(ZelToolCrash, StackOverflowIsReportedFromAFreshStack) {
                  "------------------End Stack Trace------------------"});
 }
 
-TEST(ZelToolStack, LogsTheCallingThreadsStackAndRejectsBadLines) {
+TEST(ZelToolStack, LogsTheCallingThreadsStack) {
   ExpectInOrder(LogOfRun(L"stack", 0), {"Stack Frame Context: ESP=", "Symbol Information: zeltool::DumpOwnStack",
                                         "Source File: crash_commands.cpp, line", "Symbol Information: zeltool::RunStack",
                                         "====== END OF LOG ======"});
-  for (const wchar_t* line : {L"stack --file x --root y", L"stack", L"stack --file x --ident i",
-                              L"crash --kind sideways --file x", L"crash --file x extra"}) {
-    EXPECT_EQ(2u, RunZelTool(line).exitCode) << line;
-  }
 }
 
 }  // namespace
