@@ -20,12 +20,6 @@
 
 namespace {
 
-std::vector<std::string> NarrowTexts(const RecordingSink& sink) {
-  std::vector<std::string> texts;
-  for (const auto& text : sink.texts()) texts.emplace_back(text.begin(), text.end());
-  return texts;
-}
-
 size_t CountStarting(const std::vector<std::string>& texts, const std::string& prefix) {
   size_t count = 0;
   for (const auto& text : texts) count += text.rfind(prefix, 0) == 0 ? 1 : 0;
