@@ -119,7 +119,7 @@ TEST_F(ConfigKeyTest, LogRootLocationComesFromTheParentThenTheKey) {
     ReadLogRootLocation(settings);
     return settings;
   };
-  for (const std::wstring& given : {L"", L"C:\\Given\\"}) {
+  for (const std::wstring given : {L"", L"C:\\Given\\"}) {
     const std::wstring folder = given.empty() ? L"D:\\Logs" : L"C:\\Given";
     const DebugLoggerSettings settings = read(given);
     EXPECT_EQ(folder, settings.logFolder);
