@@ -8,10 +8,11 @@
 #include "support/fs/fts_report.h"
 #include "support/fs/system_error.h"
 
+using fts::detail::kLevelWarning;
+
 namespace {
 
 constexpr size_t kPathUnits = 260;
-constexpr int32_t kLevelWarning = 2;
 constexpr char kVersionExt[] = "fts::GetModuleVersionExt";
 
 struct VersionOut {

@@ -10,6 +10,10 @@
 #include "support/fs/text_utils.h"
 
 using fts::detail::CharApi;
+using fts::detail::kLevelError;
+using fts::detail::kLevelProgress;
+using fts::detail::kLevelStep;
+using fts::detail::kLevelWarning;
 using fts::detail::Progress;
 using fts::detail::Report;
 using fts::detail::Send;
@@ -19,10 +23,6 @@ namespace {
 template <typename Char>
 using String = std::basic_string<Char>;
 
-constexpr int32_t kLevelError = 1;
-constexpr int32_t kLevelWarning = 2;
-constexpr int32_t kLevelProgress = 3;
-constexpr int32_t kLevelStep = 4;
 constexpr char kForceDirectory[] = "fts::ForceDirectory";
 constexpr char kFolderSize[] = "fts::FolderSize";
 

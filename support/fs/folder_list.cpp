@@ -12,6 +12,9 @@
 
 using fts::FindHandle;
 using fts::detail::CharApi;
+using fts::detail::kLevelError;
+using fts::detail::kLevelProgress;
+using fts::detail::kLevelStep;
 using fts::detail::Progress;
 using fts::detail::Report;
 using fts::detail::Send;
@@ -25,9 +28,6 @@ using String = std::basic_string<Char>;
 template <typename Char>
 using FileNameCache = std::map<String<Char>, std::set<String<Char>>>;
 
-constexpr int32_t kLevelError = 1;
-constexpr int32_t kLevelProgress = 3;
-constexpr int32_t kLevelStep = 4;
 constexpr char kFolderNameList[] = "fts::FolderNameList";
 constexpr char kFolderList[] = "fts::FolderList";
 constexpr char kFilesList[] = "fts::FilesList";

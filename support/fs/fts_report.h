@@ -10,6 +10,12 @@
 namespace fts {
 namespace detail {
 
+// Levels of the fts functions' reports.
+constexpr int32_t kLevelError = 1;
+constexpr int32_t kLevelWarning = 2;
+constexpr int32_t kLevelProgress = 3;
+constexpr int32_t kLevelStep = 4;
+
 // The module's error record, handed to every callback call.
 ErrorRecord* ModuleRecord();
 
