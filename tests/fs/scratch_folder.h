@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -36,6 +37,12 @@ class ScratchFolder {
     std::filesystem::create_directories((root_ / relative).parent_path());
     std::ofstream out(root_ / relative, std::ios::binary);
     out << content;
+  }
+  bool Exists(const std::wstring& relative) const { return std::filesystem::exists(root_ / relative); }
+  // The file's bytes; empty when it cannot be read.
+  std::string Read(const std::wstring& relative) const {
+    std::ifstream in(root_ / relative, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
  private:

@@ -171,22 +171,4 @@ TEST_F(ProcessLogger, ConcurrentLoggingNeitherLosesDuplicatesNorTearsEntries) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(last[t], lastLogged[t]) << "thread " << t;
 }
 
-TEST(DebugLoggerQueue, TakesNothingFromAnEmptyQueueAndOldestFirst) {
-  DebugLogger logger;
-  size_t remaining = 9;
-  EXPECT_EQ(logger.TakeOldestEntry(remaining), nullptr);
-  EXPECT_EQ(remaining, 0u);
-  for (int32_t level = 0; level < 3; ++level) {
-    auto entry = std::make_unique<LogEntry>();
-    entry->level = level;
-    logger.AppendEntry(std::move(entry));
-  }
-  for (int32_t level = 0; level < 3; ++level) {
-    auto entry = logger.TakeOldestEntry(remaining);
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->level, level);
-    EXPECT_EQ(remaining, static_cast<size_t>(2 - level));
-  }
-}
-
 }  // namespace

@@ -32,10 +32,6 @@ class PageEdge {
     memset(base_, 'A', kPage);
     return base_ + kPage - 16;
   }
-  const wchar_t* WideRun() {
-    std::fill_n(reinterpret_cast<wchar_t*>(base_), kPage / 2, L'W');
-    return reinterpret_cast<const wchar_t*>(base_ + kPage - 16);
-  }
   const void* Unreadable() const { return base_ + kPage; }
   void MakeReadOnly() {
     DWORD old = 0;

@@ -109,37 +109,28 @@ TEST_F(ConfigKeyTest, LogRootLocationComesFromTheParentThenTheKey) {
   Text(L"LogRoot", L"D:\\Logs\\\\", Middle());
   Text(L"LogFilePrefix", L"pre_", Middle());
   Text(L"DebugLogFile", L"E:\\Other\\trace.log");
-  struct Case {
-    std::wstring defaultFolder;
-    bool withParentValues;
-    std::wstring folder, marker;
-    bool dailyFolder;
-  } cases[] = {
-      {L"", true, L"D:\\Logs", L"D:\\Logs\\\\_relay_Source.txt", true},
-      {L"C:\\Given\\", true, L"C:\\Given", L"C:\\Given\\_relay_Source.txt", true},
-  };
-  for (const Case& c : cases) {
+  const auto read = [this](const std::wstring& defaultFolder) {
     DebugLoggerSettings settings;
     settings.registryKey = path_;
     settings.perUser = true;
     settings.logIdent = L"relay";
     settings.sourceName = L"Source";
-    settings.logFile = c.defaultFolder;
+    settings.logFile = defaultFolder;
     ReadLogRootLocation(settings);
-    EXPECT_EQ(c.folder, settings.logFolder);
-    EXPECT_EQ(c.marker, settings.logFile);
+    return settings;
+  };
+  for (const std::wstring given : {L"", L"C:\\Given\\"}) {
+    const std::wstring folder = given.empty() ? L"D:\\Logs" : L"C:\\Given";
+    const DebugLoggerSettings settings = read(given);
+    EXPECT_EQ(folder, settings.logFolder);
+    EXPECT_EQ((given.empty() ? L"D:\\Logs\\\\" : given) + L"_relay_Source.txt", settings.logFile);
     EXPECT_EQ(L"pre_", settings.filePrefix);
-    EXPECT_EQ(c.dailyFolder, settings.dailyFolder);
+    EXPECT_TRUE(settings.dailyFolder);
   }
   // Without LogRoot the folder of the key's DebugLogFile is used.
   RegDeleteKeyValueW(HKEY_CURRENT_USER, Middle().c_str(), L"LogRoot");
   Number(L"DailyLogFileFolder", 0, Middle());
-  DebugLoggerSettings settings;
-  settings.registryKey = path_;
-  settings.perUser = true;
-  settings.logIdent = L"relay";
-  settings.sourceName = L"Source";
-  ReadLogRootLocation(settings);
+  const DebugLoggerSettings settings = read(L"");
   EXPECT_EQ(L"E:\\Other", settings.logFolder);
   EXPECT_EQ(L"E:\\Other\\_relay_Source.txt", settings.logFile);
   EXPECT_FALSE(settings.dailyFolder);

@@ -115,7 +115,7 @@ TEST_F(LoggerFileTest, SettersRefuseOutOfRangeValuesAndReportTheConfiguredFile) 
 TEST_F(LoggerFileTest, EnsureFileExistsCreatesFoldersAndRefusesABareServerName) {
   EXPECT_EQ(0, DebugLogFile::EnsureFileExists(Path(L"a\\b\\c.log")));
   EXPECT_TRUE(Exists(L"a\\b\\c.log"));
-  Put(L"kept.log", "content");
+  File(L"kept.log", "content");
   EXPECT_EQ(0, DebugLogFile::EnsureFileExists(Path(L"kept.log")));
   EXPECT_EQ("content", Read(L"kept.log"));
   errno = 0;

@@ -8,6 +8,7 @@
 
 #include "support/logging/debug_log.h"
 #include "support/logging/debug_logger.h"
+#include "support/threads/event.h"
 #include "tests/logging/logger_fixture.h"
 
 namespace {
@@ -20,22 +21,17 @@ volatile int g_sink;
 // faults inside the entry's dispatch.
 class RollListener : public LogFileListener {
  public:
-  RollListener() : entered_(CreateEventW(nullptr, TRUE, FALSE, nullptr)), release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-  ~RollListener() {
-    CloseHandle(entered_);
-    CloseHandle(release_);
-  }
   void OnLogFileOpened() override {
     const int call = ++calls_;
     if (call == 2) {
-      SetEvent(entered_);
-      WaitForSingleObject(release_, INFINITE);
+      entered_.Set();
+      release_.Wait(kWaitForever);
     } else if (call == 3) {
       g_sink = *g_nowhere;
     }
   }
-  HANDLE entered_;
-  HANDLE release_;
+  Event entered_{true, false};
+  Event release_{true, false};
   std::atomic<int> calls_{0};
 };
 
@@ -52,9 +48,9 @@ TEST_F(LoggerQueueTest, QueueLimitDropsToTheFileOnlyAndAFaultInDispatchIsSurvive
   // Three lines cut at 1023 characters overflow the first file.
   const std::wstring big(1010, L'x');
   for (int i = 0; i < 3; ++i) DebugLog(3, L"%s", big.c_str());
-  ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(listener.entered_, 60000));
+  ASSERT_EQ(1, listener.entered_.Wait(60000));
   for (int i = 0; i < 150; ++i) DebugLogUser(L"u", 3, L"q%03d", i);
-  SetEvent(listener.release_);
+  listener.release_.Set();
   FlushAndStopDebugLogger();
   EXPECT_GE(listener.calls_.load(), 3);
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "tests/fs/scratch_folder.h"
+
 namespace {
 
 // The text the platform's formatter builds for `id` from the module's
@@ -22,13 +24,9 @@ std::wstring FormatFrom(HMODULE module, DWORD id, const wchar_t* insertion) {
 
 TEST(EventMessagesTest, EveryDefaultIdResolvesInEveryModuleThatCarriesTheTable) {
   // The modules are built into the test executable's own folder.
-  char self[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, self, MAX_PATH);
-  std::string folder(self);
-  folder.erase(folder.find_last_of('\\') + 1);
-  const std::string modules[] = {folder + "FernwickRouterSessionPerf.dll", folder + "ZelTool.exe"};
-  for (const std::string& path : modules) {
-    HMODULE module = LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  for (const wchar_t* name : {L"\\FernwickRouterSessionPerf.dll", L"\\ZelTool.exe"}) {
+    const std::wstring path = ExecutableFolder() + name;
+    HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(nullptr, module) << path;
     for (DWORD id : {0xEFFF2710u, 0xAFFF4E20u, 0x6FFF7530u, 0x6FFFC350u}) {
       EXPECT_EQ(L"entry text\r\n", FormatFrom(module, id, L"entry text")) << path << " " << std::hex << id;

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "support/fs/unique_handle.h"
 #include "support/logging/log_file_names.h"
-#include "tests/logging/scratch_folder.h"
+#include "tests/fs/scratch_folder.h"
 
 namespace {
 
@@ -16,18 +17,26 @@ std::tm Date(int year, int month, int day) {
   return date;
 }
 
-SYSTEMTIME Local(WORD year, WORD month, WORD day, WORD hour) {
-  SYSTEMTIME time = {};
-  time.wYear = year;
-  time.wMonth = month;
-  time.wDay = day;
-  time.wHour = hour;
-  return time;
+// Sets a file's last-write time, and its creation time when asked, to a
+// local wall-clock hour of January 2024.
+struct Written {
+  WORD day, hour;
+};
+void Stamp(const std::wstring& path, Written written, bool creation) {
+  const SYSTEMTIME local = {2024, 1, 0, written.day, written.hour, 0, 0, 0};
+  SYSTEMTIME utc;
+  FILETIME time;
+  ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc));
+  ASSERT_TRUE(SystemTimeToFileTime(&utc, &time));
+  UniqueHandle file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file);
+  EXPECT_TRUE(SetFileTime(file.get(), creation ? &time : nullptr, nullptr, &time));
 }
 
 }  // namespace
 
-using LogFileNamesTest = ScratchFolderTest;
+class LogFileNamesTest : public ::testing::Test, protected ScratchFolder {};
 
 TEST_F(LogFileNamesTest, PlainNamingInsertsInstanceDateAndRollBeforeTheExtension) {
   struct Case {
@@ -55,14 +64,14 @@ TEST_F(LogFileNamesTest, PlainNamingInsertsInstanceDateAndRollBeforeTheExtension
 }
 
 TEST_F(LogFileNamesTest, RollNumberFollowsTheHighestExistingFile) {
-  for (int i = 0; i <= 4; ++i) Put(L"trace_00" + std::to_wstring(i) + L".log");
-  Put(L"trace_x9.log");
-  Put(L"other_007.log");
+  for (int i = 0; i <= 4; ++i) File(L"trace_00" + std::to_wstring(i) + L".log");
+  File(L"trace_x9.log");
+  File(L"other_007.log");
   LogFileNaming naming;
   naming.logFile = Path(L"trace.log");
   naming.autoRoll = true;
   EXPECT_EQ(Path(L"trace_005.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
-  Put(L"trace_005.log");
+  File(L"trace_005.log");
   EXPECT_EQ(Path(L"trace_006.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
 }
 
@@ -78,7 +87,7 @@ TEST_F(LogFileNamesTest, LogRootNamesInAllFourLayouts) {
   };
   for (const Case& c : cases) {
     LogFileNaming naming;
-    naming.logFolder = folder_;
+    naming.logFolder = path();
     naming.computerName = L"HOST";
     naming.fileIdent = L"relay";
     naming.instanceNumber = 1;
@@ -96,16 +105,16 @@ TEST_F(LogFileNamesTest, LogRootNamesInAllFourLayouts) {
 TEST_F(LogFileNamesTest, LogRootNumberContinuesTheNewestOrStartsANewOne) {
   LogFileNaming naming;
   naming.logRootNaming = true;
-  naming.logFolder = folder_;
+  naming.logFolder = path();
   naming.computerName = L"HOST";
   naming.fileIdent = L"relay";
   naming.instanceNumber = 1;
   naming.dailyFile = true;
   const std::tm today = Date(2024, 1, 31);
   EXPECT_EQ(Path(L"HOST_relay_01_20240131_0001.txt"), ChooseLogFilePath(naming, today, false));
-  for (const wchar_t* n : {L"0001", L"0002", L"0003"}) Put(std::wstring(L"x_HOST_relay_01_20240131_") + n + L".txt");
-  Put(L"HOST_relay_02_20240131_0009.txt");  // another instance
-  Put(L"HOST_relay_01_20240130_0007.txt");  // another day
+  for (const wchar_t* n : {L"0001", L"0002", L"0003"}) File(std::wstring(L"x_HOST_relay_01_20240131_") + n + L".txt");
+  File(L"HOST_relay_02_20240131_0009.txt");  // another instance
+  File(L"HOST_relay_01_20240130_0007.txt");  // another day
   EXPECT_EQ(3, FindHighestFileNumber(naming, today));
   EXPECT_EQ(Path(L"HOST_relay_01_20240131_0003.txt"), ChooseLogFilePath(naming, today, false));
   EXPECT_EQ(Path(L"HOST_relay_01_20240131_0004.txt"), ChooseLogFilePath(naming, today, true));
@@ -114,11 +123,11 @@ TEST_F(LogFileNamesTest, LogRootNumberContinuesTheNewestOrStartsANewOne) {
 }
 
 TEST_F(LogFileNamesTest, PlainCleanUpDeletesOnlyExpiredFilesOfItsOwnPattern) {
-  const SYSTEMTIME old = Local(2024, 1, 29, 23);  // before yesterday's midnight
-  const SYSTEMTIME yesterday = Local(2024, 1, 30, 10);
+  const Written old = {29, 23};  // before yesterday's midnight
+  const Written yesterday = {30, 10};
   const struct {
     const wchar_t* name;
-    SYSTEMTIME written;
+    Written written;
     bool kept;
   } files[] = {
       {L"trace-003-20240129.log", old, false}, {L"trace-003-20240129_002.log", old, false},
@@ -127,8 +136,8 @@ TEST_F(LogFileNamesTest, PlainCleanUpDeletesOnlyExpiredFilesOfItsOwnPattern) {
       {L"trace-003-20240129.txt", old, true},
   };
   for (const auto& f : files) {
-    Put(f.name);
-    Stamp(f.name, f.written, false, true);
+    File(f.name);
+    Stamp(Path(f.name), f.written, false);
   }
   LogFileNaming naming;
   naming.logFile = Path(L"trace.log");
@@ -142,11 +151,11 @@ TEST_F(LogFileNamesTest, PlainCleanUpDeletesOnlyExpiredFilesOfItsOwnPattern) {
 // Wine reports a file's last-write time as its creation time, so which of
 // the two judges a file cannot be told apart here; both are set alike.
 TEST_F(LogFileNamesTest, LogRootCleanUpDeletesExpiredFilesAndEmptiedDayFoldersOnly) {
-  const SYSTEMTIME old = Local(2024, 1, 28, 23);  // before the threshold
-  const SYSTEMTIME recent = Local(2024, 1, 29, 1);
+  const Written old = {28, 23};  // before the threshold
+  const Written recent = {29, 1};
   const struct {
     const wchar_t* name;
-    SYSTEMTIME written;
+    Written written;
     bool kept;
   } files[] = {
       {L"20240120\\HOST_relay_01_20240120_0001.txt", old, false},
@@ -162,11 +171,11 @@ TEST_F(LogFileNamesTest, LogRootCleanUpDeletesExpiredFilesAndEmptiedDayFoldersOn
       {L"HOST_relay_01_20240119_0001.log", old, true},
   };
   for (const auto& f : files) {
-    Put(f.name);
-    Stamp(f.name, f.written, true, true);
+    File(f.name);
+    Stamp(Path(f.name), f.written, true);
   }
   LogFileNaming naming;
-  naming.logFolder = folder_;
+  naming.logFolder = path();
   naming.computerName = L"HOST";
   naming.fileIdent = L"relay";
   naming.instanceNumber = 1;

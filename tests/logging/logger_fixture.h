@@ -14,12 +14,11 @@
 #include <windows.h>
 
 #include "support/logging/debug_logger.h"
-#include "tests/logging/scratch_folder.h"
+#include "tests/fs/scratch_folder.h"
 
-class LoggerTest : public ScratchFolderTest {
+class LoggerTest : public ::testing::Test, protected ScratchFolder {
  protected:
   void SetUp() override {
-    ScratchFolderTest::SetUp();
     const std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     key_ = L"Software\\FernwickLoggerRun_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
            std::wstring(test.begin(), test.end());
@@ -40,7 +39,6 @@ class LoggerTest : public ScratchFolderTest {
     SetSplitLines(false);
     SetReportEnvironmentOnOpen(true);
     RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str());
-    ScratchFolderTest::TearDown();
   }
 
   void Number(const wchar_t* name, DWORD value) {

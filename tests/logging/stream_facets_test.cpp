@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "support/logging/stream_facets.h"
-#include "tests/logging/scratch_folder.h"
+#include "tests/fs/scratch_folder.h"
 
 namespace {
 
@@ -128,7 +128,7 @@ TEST(StreamFacetsTest, Utf8LenientSurrogatesAndMalformedInput) {
   EXPECT_EQ(0, utf8.length(state, brokenPair, brokenPair + 2, 10));
 }
 
-using StreamFacetFileTest = ScratchFolderTest;
+class StreamFacetFileTest : public ::testing::Test, protected ScratchFolder {};
 
 // The facets installed in a real wide file stream give the expected bytes
 // and read the start of the file back.

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "support/threads/exception_filter.h"
+#include "tests/fs/scratch_folder.h"
 
 namespace {
 
@@ -18,13 +19,6 @@ LPTOP_LEVEL_EXCEPTION_FILTER CurrentFilter() {
   LPTOP_LEVEL_EXCEPTION_FILTER current = SetUnhandledExceptionFilter(nullptr);
   SetUnhandledExceptionFilter(current);
   return current;
-}
-
-std::wstring GrabberPath() {
-  wchar_t path[MAX_PATH];
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path);
-  return folder.substr(0, folder.find_last_of(L'\\') + 1) + L"filter_grabber.dll";
 }
 
 class FilterChain : public ::testing::Test {
@@ -72,7 +66,7 @@ TEST_F(FilterChain, ReassertingPutsTheTopFilterBackOnlyForANonNullPointer) {
 }
 
 TEST_F(FilterChain, AModuleThatInstallsItsOwnFilterDoesNotKeepIt) {
-  const std::wstring wide = GrabberPath();
+  const std::wstring wide = ExecutableFolder() + L"\\filter_grabber.dll";
   const std::string narrow(wide.begin(), wide.end());
 
   // Without a handler the module's filter stays: the module really takes it.

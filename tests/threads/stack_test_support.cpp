@@ -3,6 +3,14 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "tests/common/recording_sink.h"
+
+std::vector<std::string> NarrowTexts(const RecordingSink& sink) {
+  std::vector<std::string> texts;
+  for (const auto& text : sink.texts()) texts.emplace_back(text.begin(), text.end());
+  return texts;
+}
+
 GuardedPage::GuardedPage()
     : base_(static_cast<unsigned char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE, PAGE_NOACCESS))) {
   VirtualAlloc(base_, 4096, MEM_COMMIT, PAGE_READWRITE);

@@ -1,7 +1,7 @@
 #pragma once
 // Stacks, pages and threads for the stack-dump tests: a fake frame chain, a
 // page followed by one that cannot be read, contexts captured at known source
-// lines, and a thread that waits until it is told to end.
+// lines, a thread that waits until it is told to end; and the logged texts.
 
 #include <windows.h>
 
@@ -14,6 +14,11 @@
 #else
 #define STACK_TEST_NOINLINE __attribute__((noinline))
 #endif
+
+class RecordingSink;
+
+// The texts the sink kept, narrowed.
+std::vector<std::string> NarrowTexts(const RecordingSink& sink);
 
 class GuardedPage {
  public:

@@ -21,12 +21,6 @@ namespace {
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
-std::vector<std::string> NarrowTexts(const RecordingSink& sink) {
-  std::vector<std::string> texts;
-  for (const auto& text : sink.texts()) texts.push_back(Narrow(text));
-  return texts;
-}
-
 size_t CountContaining(const std::vector<std::string>& texts, const std::string& part) {
   return static_cast<size_t>(std::count_if(
       texts.begin(), texts.end(), [&](const std::string& text) { return text.find(part) != std::string::npos; }));

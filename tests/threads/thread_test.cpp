@@ -86,8 +86,11 @@ TEST(Thread, StartsOnceRunsRegisteredUnderItsNameAndStartsAgainAfterStop) {
     ASSERT_TRUE(worker->Start());
     ASSERT_EQ(worker->started.Wait(kWaitForever), 1);
     EXPECT_FALSE(worker->finished);
-    worker->Stop(-1);
+    bool stopped = false;
+    worker->Stop(-1, stopped);
+    EXPECT_TRUE(stopped);
     EXPECT_TRUE(worker->finished);
+    EXPECT_EQ(worker->GetHandle(), nullptr);
   }
   EXPECT_TRUE(sink.StartingWith(L"Thread::Start()").empty()) << "a refused Start logs nothing";
   EXPECT_EQ(sink.StartingWith(L"[DIAG] EVENT=Register_thread").size(), 6u);
@@ -105,7 +108,9 @@ TEST(Thread, StopOnANeverStartedThreadReturnsAtOnce) {
   EXPECT_FALSE(worker.IsRunning());
 }
 
-TEST(Thread, AHungThreadIsReportedAndAbandonedNeverTerminated) {
+// With a flag a thread that did not end is kept; without one it is
+// reported and abandoned, never terminated.
+TEST(Thread, AHungThreadIsKeptWithAFlagAndOtherwiseReportedAndAbandoned) {
   RecordingSink sink;
   Worker worker;
   worker.ignoreStop = true;
@@ -116,25 +121,6 @@ TEST(Thread, AHungThreadIsReportedAndAbandonedNeverTerminated) {
   HANDLE watch = OpenThread(SYNCHRONIZE, FALSE, id);
   ASSERT_NE(watch, nullptr);
 
-  worker.Stop(0);
-  EXPECT_EQ(worker.GetHandle(), nullptr);
-  EXPECT_EQ(WaitForSingleObject(watch, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the thread still runs";
-  wchar_t expected[200];
-  swprintf(expected, 200, L"Thread::Stop() - hung thread Id=0x%X, Handle=0x%llx, timeout=0 ms", id,
-           static_cast<unsigned long long>(handle));
-  EXPECT_EQ(sink.StartingWith(L"Thread::Stop()"), std::vector<std::wstring>{expected});
-
-  worker.Release();
-  EXPECT_EQ(WaitForSingleObject(watch, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
-  EXPECT_TRUE(worker.finished);
-  CloseHandle(watch);
-}
-
-TEST(Thread, StopWithAFlagKeepsAThreadThatDidNotEnd) {
-  RecordingSink sink;
-  Worker worker;
-  worker.ignoreStop = true;
-  ASSERT_TRUE(worker.Start());
   bool stopped = true;
   worker.Stop(0, stopped);
   EXPECT_FALSE(stopped);
@@ -142,10 +128,18 @@ TEST(Thread, StopWithAFlagKeepsAThreadThatDidNotEnd) {
   EXPECT_TRUE(worker.IsRunning());
   EXPECT_EQ(sink.StartingWith(L"Thread::Stop() - Timeout exceeded.  Thread not stopped. thread Id=0x").size(), 1u);
 
-  worker.Release();
-  worker.Stop(-1, stopped);
-  EXPECT_TRUE(stopped);
+  worker.Stop(0);
   EXPECT_EQ(worker.GetHandle(), nullptr);
+  EXPECT_EQ(WaitForSingleObject(watch, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the thread still runs";
+  wchar_t expected[200];
+  swprintf(expected, 200, L"Thread::Stop() - hung thread Id=0x%X, Handle=0x%llx, timeout=0 ms", id,
+           static_cast<unsigned long long>(handle));
+  EXPECT_EQ(sink.StartingWith(L"Thread::Stop() - hung"), std::vector<std::wstring>{expected});
+
+  worker.Release();
+  EXPECT_EQ(WaitForSingleObject(watch, INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(worker.finished);
+  CloseHandle(watch);
 }
 
 TEST(Thread, PriorityLevelsMapToTheSystemScaleAndBack) {
