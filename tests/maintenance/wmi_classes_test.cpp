@@ -18,22 +18,11 @@ using namespace maintenance_test;
 
 constexpr LONG kClassNotRegistered = static_cast<LONG>(0x80040154);
 
-std::wstring TempFile(const wchar_t* name) {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  return std::wstring(temp) + name;
-}
-
 class WmiClassTest : public StandInTest {
  protected:
   void SetUp() override {
     StandInTest::SetUp();
-    mofPath_ = TempFile(L"fernwick_maintenance_test.mof");
-    StageFile(mofPath_);
-  }
-  void TearDown() override {
-    RemoveFile(mofPath_);
-    StandInTest::TearDown();
+    scratch_.File(L"fernwick_maintenance_test.mof", "");
   }
 
   // The one message logged, checked for level and function.
@@ -45,7 +34,8 @@ class WmiClassTest : public StandInTest {
     return entries[0].message;
   }
 
-  std::wstring mofPath_;
+  ScratchFolder scratch_;
+  const std::wstring mofPath_ = scratch_.Path(L"fernwick_maintenance_test.mof");
 };
 
 const std::vector<std::wstring> kStagedList = {
@@ -104,9 +94,8 @@ TEST_F(WmiClassTest, CompileFileJudgesEveryCompilerAnswer) {
 }
 
 TEST_F(WmiClassTest, CompileFileRefusesWhatIsNoFileWithoutAskingTheCompiler) {
-  wchar_t folder[MAX_PATH];
-  GetTempPathW(MAX_PATH, folder);
-  const std::wstring missing = TempFile(L"fernwick_no_such.mof");
+  const std::wstring folder = scratch_.path() + L"\\";
+  const std::wstring missing = scratch_.Path(L"fernwick_no_such.mof");
   struct Vector {
     const wchar_t* path;
     std::wstring message;
@@ -115,7 +104,7 @@ TEST_F(WmiClassTest, CompileFileRefusesWhatIsNoFileWithoutAskingTheCompiler) {
       {nullptr, L"MOF file is empty"},
       {L"", L"MOF file is empty"},
       {missing.c_str(), L"Cannot find MOF file : " + missing},
-      {folder, L"Cannot find MOF file : " + std::wstring(folder)},
+      {folder.c_str(), L"Cannot find MOF file : " + folder},
   };
   for (const auto& vector : vectors) {
     LogCapture log;
