@@ -75,10 +75,11 @@ inline DWORD ProcessHandleCount() {
   return count;
 }
 
-// Polls `condition` for up to five seconds: the provider copies counters every
-// 100 ms, so anything it must pick up shows well within that.
+// Polls `condition` for up to 20 seconds: the provider copies counters every
+// 100 ms, so anything it must pick up shows well within that, and the bound
+// leaves room for a loaded machine that takes seconds to end a thread.
 inline bool Eventually(const std::function<bool()>& condition) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
+  for (int attempt = 0; attempt < 400; ++attempt) {
     if (condition()) return true;
     Sleep(50);
   }
