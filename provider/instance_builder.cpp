@@ -1,11 +1,8 @@
 #include "provider/instance_builder.h"
 
-#include <cwchar>
-
 #include <wrl/client.h>
 
 #include "provider/module_state.h"
-#include "provider/wbem_result.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -23,36 +20,18 @@ HRESULT SpawnObjectAccess(IWbemClassObject* classObject, ComPtr<IWbemObjectAcces
 
 }  // namespace
 
-std::wstring OrdinalName(int ordinal) {
-  wchar_t name[16];
-  swprintf(name, 16, L"%i", ordinal);
-  return name;
-}
-
-std::wstring SessionInstanceName(int ordinal, int slot) {
-  wchar_t name[kSessionNameUnits + 1] = {};
-  const wmirouter_perf_t* block = RouterBlock().View();
-  // An unnamed slot, or one emptied since the walk, is named by its ordinal.
-  if (block != nullptr && slot >= 0 && slot < kSessionSlotCount && CopySessionName(block->sessions[slot], name) != 0) {
-    return name;
-  }
-  return OrdinalName(ordinal);
-}
-
-HRESULT BuildInstance(IWbemClassObject* classObject, CPerfDataSource* dataSource, const std::wstring& name,
-                      FillRule rule, IWbemObjectAccess** instance) {
+HRESULT BuildInstance(IWbemClassObject* classObject, CPerfDataSource& dataSource, const ServedSessionKey& session,
+                      int* record, IWbemObjectAccess** instance) {
   *instance = nullptr;
   ComPtr<IWbemObjectAccess> access;
   HRESULT hr = SpawnObjectAccess(classObject, &access);
   if (FAILED(hr)) return hr;
   if (access == nullptr) return WBEM_E_INVALID_OBJECT;
 
-  hr = access->WritePropertyValue(g_nameHandle.load(), static_cast<long>((name.size() + 1) * sizeof(wchar_t)),
-                                  reinterpret_cast<const BYTE*>(name.c_str()));
-  if (SUCCEEDED(hr)) {
-    hr = dataSource != nullptr ? dataSource->FillInstance(access.Get(), rule) : WbemResult(WBEM_E_INVALID_OBJECT);
-  }
-  if (FAILED(hr)) return hr;
+  hr = access->WritePropertyValue(g_nameHandle.load(), static_cast<long>((session.key.size() + 1) * sizeof(wchar_t)),
+                                  reinterpret_cast<const BYTE*>(session.key.c_str()));
+  if (SUCCEEDED(hr)) hr = dataSource.FillSession(access.Get(), session.id, record);
+  if (FAILED(hr) || hr == WBEM_S_FALSE) return hr;
   *instance = access.Detach();
   return hr;
 }

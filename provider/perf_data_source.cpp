@@ -22,13 +22,50 @@ constexpr DWORD kStopWaitMs = 1000;
 // in a terminator.
 constexpr size_t kNameBufferUnits = 512;
 constexpr long kNameReadBytes = 511;
+// A key is a slot name of at most 32 units, and "#" with a number of at
+// most three digits.
+constexpr size_t kKeyUnits = kSessionNameUnits + 8;
 
-// FNV-1a over a name's units: a lookup compares text only where these agree.
-uint32_t NameHash(const wchar_t* name) {
+// FNV-1a over a text's units: a lookup compares text only where these agree.
+uint32_t TextHash(const wchar_t* text) {
   uint32_t hash = 2166136261u;
-  for (; *name != L'\0'; ++name) hash = (hash ^ static_cast<uint16_t>(*name)) * 16777619u;
+  for (; *text != L'\0'; ++text) hash = (hash ^ static_cast<uint16_t>(*text)) * 16777619u;
   return hash;
 }
+
+// `text` in upper case by the invariant locale's rules, for comparing keys
+// the way WMI does, without regard to case. False when it does not fit.
+bool FoldCase(const wchar_t* text, wchar_t (&folded)[kKeyUnits]) {
+  const size_t length = wcslen(text);
+  if (length >= kKeyUnits) return false;
+  if (length == 0) {
+    folded[0] = L'\0';
+    return true;
+  }
+  const int written = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text, static_cast<int>(length), folded,
+                                    static_cast<int>(kKeyUnits - 1), nullptr, nullptr, 0);
+  if (written <= 0) return false;
+  folded[written] = L'\0';
+  return true;
+}
+
+// A served session: where it is, what it is called, and its key in both
+// spellings with their hashes.
+struct ServedSession {
+  uint64_t id;
+  int slot;
+  wchar_t name[kSessionNameUnits + 1];
+  wchar_t key[kKeyUnits];
+  wchar_t foldedKey[kKeyUnits];
+  uint32_t keyHash;
+  uint32_t foldedHash;
+};
+
+// The last name read in a slot and when it was first read there.
+struct SlotSighting {
+  wchar_t name[kSessionNameUnits + 1];
+  ULONGLONG since;
+};
 }  // namespace
 
 HRESULT SessionCounters::SetValue(int index, uint32_t value) {
@@ -47,29 +84,44 @@ struct CPerfDataSource::PollingState {
   PollingState() : stopEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
   HRESULT SetShareMemoryData();
-  // Copies the block's sessions when its stamp changed since the last look.
+  // Copies the block's sessions when its stamp changed since the last look,
+  // or when a name waits for its second reading.
   void PollOnce();
   void CopySessions(const wmirouter_perf_t& block);
-  // The record whose session carries this name, else -1. The caller holds
-  // the name table's lock.
-  int RecordByNameLocked(const wchar_t* name) const;
+  // Collects the active slots whose names are confirmed into `copy`.
+  void ConfirmedSessions(const wmirouter_perf_t& block, ULONGLONG now);
+  // Gives copy_[0..copied_) their keys and identifiers.
+  void AssignKeys();
+  // The position of the served session a Name selects, else -1. The caller
+  // shares the table's lock.
+  int FindServedLocked(const wchar_t* name) const;
+  // Writes record `record`'s values into the instance when the record still
+  // belongs to `session` (0: any); WBEM_S_FALSE otherwise.
+  HRESULT WriteRecord(IWbemObjectAccess* instance, int record, uint64_t session);
 
   SessionCounters records[kMaxInstances];
+  long counterHandles[kCounterCount] = {};
   UniqueHandle stopEvent;
-  // Held for one poll: the polling thread and a caller that has just mapped
-  // the block both poll.
+  // Held for one poll: the polling thread and WMI's threads all poll.
   CriticalSectionLock pollLock;
   std::atomic<LogCallback> callback{nullptr};
   uint64_t lastStamp = static_cast<uint64_t>(std::time(nullptr));
 
-  // Session names of the records as of the last copy, so that an instance
-  // named after its session is fed from that session's record. A copy holds
-  // the lock exclusively, a fill shares it from the lookup until its values
-  // are written, so a name never pairs with another session's counters.
-  mutable SRWLOCK nameTableLock = SRWLOCK_INIT;
-  wchar_t names[kMaxInstances][kSessionNameUnits + 1] = {};
-  uint32_t nameHashes[kMaxInstances] = {};
-  int namedCount = 0;
+  // Guarded by pollLock: what each slot read last, and the copy being made.
+  SlotSighting sightings[kSessionSlotCount] = {};
+  ServedSession copy[kMaxInstances];
+  int copied = 0;
+  bool namesPending = false;
+  uint64_t nextSessionId = 1;
+  // Set while no session is served and a name waits for its second reading.
+  std::atomic<bool> firstSessionsPending{false};
+
+  // The served sessions, record i holding those of served[i]. A copy holds
+  // the lock exclusively; lookups by Name share it until their values are
+  // written, so a Name never pairs with another session's counters.
+  mutable SRWLOCK tableLock = SRWLOCK_INIT;
+  ServedSession served[kMaxInstances];
+  int servedCount = 0;
   std::atomic<uint64_t> generation{0};
 };
 
@@ -86,50 +138,134 @@ HRESULT CPerfDataSource::PollingState::SetShareMemoryData() {
 
 void CPerfDataSource::PollingState::PollOnce() {
   ScopedLock guard(pollLock);
+  // A router that starts after the provider is followed from its first
+  // poll on; an open of a missing mapping is cheap, and is logged once per
+  // absence.
+  if (!RouterBlock().IsMapped()) MapRouterBlock();
   const wmirouter_perf_t* block = RouterBlock().View();
   const uint64_t stamp = block != nullptr ? static_cast<const volatile uint64_t&>(block->update_stamp) : 0;
-  if (stamp == lastStamp) return;
+  if (stamp == lastStamp && !namesPending) return;
   lastStamp = stamp;
   if (block != nullptr) CopySessions(*block);
 }
 
-void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) {
-  int slot = block.FirstSession();
-  const int count = block.ActiveSessionCount();
-  AcquireSRWLockExclusive(&nameTableLock);
-  // Only the first kMaxInstances sessions have records.
-  int record = 0;
-  bool sessionsChanged = false;
-  for (; slot != -1 && record < count && record < kMaxInstances; ++record) {
-    const wmirouter_session_t& session = block.sessions[slot];
-    {
-      ScopedLock guard(records[record].lock);
-      for (int k = 0; k < kCounterCount; ++k) records[record].values[k] = ReadSlotCounter(session, k);
-    }
+void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& block, ULONGLONG now) {
+  copied = 0;
+  namesPending = false;
+  int servedIndex = 0;
+  for (int slot = 0; slot < kSessionSlotCount; ++slot) {
     wchar_t name[kSessionNameUnits + 1];
-    CopySessionName(session, name);
-    if (record >= namedCount || wcscmp(name, names[record]) != 0) {
-      wcscpy(names[record], name);
-      nameHashes[record] = NameHash(name);
-      sessionsChanged = true;
+    SlotSighting& sighting = sightings[slot];
+    if (CopySessionName(block.sessions[slot], name) == 0) {
+      sighting.name[0] = L'\0';
+      continue;
     }
-    slot = block.NextSession(slot);
+    // The served sessions are in slot order: one still in its slot under
+    // the same name goes on without a second reading.
+    while (servedIndex < servedCount && served[servedIndex].slot < slot) ++servedIndex;
+    bool confirmed = servedIndex < servedCount && served[servedIndex].slot == slot &&
+                     wcscmp(served[servedIndex].name, name) == 0;
+    if (wcscmp(sighting.name, name) != 0) {
+      wcscpy(sighting.name, name);
+      sighting.since = now;
+    } else if (now - sighting.since >= kConfirmAfterMs) {
+      confirmed = true;
+    }
+    if (!confirmed) {
+      namesPending = true;
+      continue;
+    }
+    // Only the first kMaxInstances sessions have records.
+    if (copied == kMaxInstances) continue;
+    wcscpy(copy[copied].name, name);
+    copy[copied].slot = slot;
+    ++copied;
   }
-  if (record != namedCount) sessionsChanged = true;
-  namedCount = record;
+}
+
+void CPerfDataSource::PollingState::AssignKeys() {
+  for (int ordinal = 0; ordinal < copied; ++ordinal) {
+    ServedSession& session = copy[ordinal];
+    // A key no earlier session holds: the name itself, else the first free
+    // "#n" after it. There are fewer earlier sessions than numbers to try.
+    for (int suffix = 1;; ++suffix) {
+      if (suffix == 1) {
+        wcscpy(session.key, session.name);
+      } else {
+        swprintf(session.key, kKeyUnits, L"%ls#%d", session.name, suffix);
+      }
+      if (!FoldCase(session.key, session.foldedKey)) wcscpy(session.foldedKey, session.key);
+      session.foldedHash = TextHash(session.foldedKey);
+      const bool taken = std::any_of(copy, copy + ordinal, [&](const ServedSession& earlier) {
+        return earlier.foldedHash == session.foldedHash && wcscmp(earlier.foldedKey, session.foldedKey) == 0;
+      });
+      if (!taken) break;
+    }
+    session.keyHash = TextHash(session.key);
+    const ServedSession* before = std::find_if(served, served + servedCount, [&](const ServedSession& old) {
+      return old.slot == session.slot && old.keyHash == session.keyHash && wcscmp(old.key, session.key) == 0;
+    });
+    session.id = before != served + servedCount ? before->id : nextSessionId++;
+  }
+}
+
+void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) {
+  ConfirmedSessions(block, GetTickCount64());
+  AssignKeys();
+  bool sessionsChanged = copied != servedCount;
+  for (int ordinal = 0; ordinal < copied && !sessionsChanged; ++ordinal) {
+    sessionsChanged = copy[ordinal].id != served[ordinal].id;
+  }
+  AcquireSRWLockExclusive(&tableLock);
+  std::copy(copy, copy + copied, served);
+  servedCount = copied;
+  for (int record = 0; record < kMaxInstances; ++record) {
+    ScopedLock guard(records[record].lock);
+    if (record >= copied) {
+      // Records beyond the sessions keep their values but serve no one.
+      records[record].session = 0;
+      continue;
+    }
+    const wmirouter_session_t& slot = block.sessions[served[record].slot];
+    for (int k = 0; k < kCounterCount; ++k) records[record].values[k] = ReadSlotCounter(slot, k);
+    records[record].session = served[record].id;
+  }
   // Counter updates alone leave the generation, so refreshers need not look
   // at the sessions again.
   if (sessionsChanged) ++generation;
-  ReleaseSRWLockExclusive(&nameTableLock);
+  ReleaseSRWLockExclusive(&tableLock);
+  firstSessionsPending = namesPending && copied == 0;
 }
 
-int CPerfDataSource::PollingState::RecordByNameLocked(const wchar_t* name) const {
+int CPerfDataSource::PollingState::FindServedLocked(const wchar_t* name) const {
   if (name[0] == L'\0') return -1;
-  const uint32_t hash = NameHash(name);
-  for (int record = 0; record < namedCount; ++record) {
-    if (nameHashes[record] == hash && wcscmp(names[record], name) == 0) return record;
+  // Clients mostly spell a key as it is served: that costs no case folding.
+  const uint32_t hash = TextHash(name);
+  for (int index = 0; index < servedCount; ++index) {
+    if (served[index].keyHash == hash && wcscmp(served[index].key, name) == 0) return index;
   }
+  wchar_t folded[kKeyUnits];
+  if (FoldCase(name, folded)) {
+    const uint32_t foldedHash = TextHash(folded);
+    for (int index = 0; index < servedCount; ++index) {
+      if (served[index].foldedHash == foldedHash && wcscmp(served[index].foldedKey, folded) == 0) return index;
+    }
+  }
+  int64_t ordinal = -1;
+  if (ParseOrdinalName(name, &ordinal) && ordinal >= 0 && ordinal < servedCount) return static_cast<int>(ordinal);
   return -1;
+}
+
+HRESULT CPerfDataSource::PollingState::WriteRecord(IWbemObjectAccess* instance, int record, uint64_t session) {
+  SessionCounters& counters = records[record];
+  ScopedLock guard(counters.lock);
+  if (counters.session == 0 || (session != 0 && counters.session != session)) return WBEM_S_FALSE;
+  HRESULT hr = S_OK;
+  for (int k = 0; k < kCounterCount; ++k) {
+    hr = instance->WriteDWORD(counterHandles[k], counters.values[k]);
+    if (FAILED(hr)) break;
+  }
+  return hr;
 }
 
 namespace {
@@ -139,15 +275,15 @@ struct PollingThreadStart {
   UniqueLibrary module;
 };
 
-// Shares the name table's lock for the life of one fill.
-class SharedNameTable {
+// Shares the session table's lock for the life of one lookup and fill.
+class SharedSessionTable {
  public:
-  explicit SharedNameTable(const CPerfDataSource::PollingState& state) : lock_(&state.nameTableLock) {
+  explicit SharedSessionTable(const CPerfDataSource::PollingState& state) : lock_(&state.tableLock) {
     AcquireSRWLockShared(lock_);
   }
-  ~SharedNameTable() { ReleaseSRWLockShared(lock_); }
-  SharedNameTable(const SharedNameTable&) = delete;
-  SharedNameTable& operator=(const SharedNameTable&) = delete;
+  ~SharedSessionTable() { ReleaseSRWLockShared(lock_); }
+  SharedSessionTable(const SharedSessionTable&) = delete;
+  SharedSessionTable& operator=(const SharedSessionTable&) = delete;
 
  private:
   SRWLOCK* lock_;
@@ -194,10 +330,22 @@ bool CPerfDataSource::IsPolling() const {
 
 uint64_t CPerfDataSource::SessionGeneration() const { return state_->generation.load(); }
 
-uint64_t CPerfDataSource::CurrentSessionNames(std::vector<std::wstring>* names) const {
-  SharedNameTable table(*state_);
-  names->assign(state_->names, state_->names + state_->namedCount);
+uint64_t CPerfDataSource::CurrentSessions(std::vector<ServedSessionKey>* sessions) const {
+  SharedSessionTable table(*state_);
+  sessions->clear();
+  sessions->reserve(static_cast<size_t>(state_->servedCount));
+  for (int index = 0; index < state_->servedCount; ++index) {
+    sessions->push_back({state_->served[index].id, state_->served[index].key});
+  }
   return state_->generation.load();
+}
+
+void CPerfDataSource::AwaitFirstSessions() {
+  const ULONGLONG deadline = GetTickCount64() + 2 * kPollingPeriodMs;
+  while (state_->firstSessionsPending.load() && GetTickCount64() < deadline) {
+    if (WaitForSingleObject(state_->stopEvent.get(), kPollingPeriodMs / 5) != WAIT_TIMEOUT) return;
+    state_->PollOnce();
+  }
 }
 
 void CPerfDataSource::SetCounter(int record, int index, uint32_t value) {
@@ -223,7 +371,7 @@ HRESULT CPerfDataSource::GetCounterHandles(IWbemClassObject* classObject) {
       hr = WBEM_E_OUT_OF_MEMORY;
       break;
     }
-    hr = access->GetPropertyHandle(name, nullptr, &counterHandles_[k]);
+    hr = access->GetPropertyHandle(name, nullptr, &state_->counterHandles[k]);
     SysFreeString(name);
   }
   return FAILED(hr) ? hr : 0;
@@ -259,30 +407,42 @@ long CPerfDataSource::Initialize(IWbemClassObject* classObject) {
   return 0;
 }
 
-HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance, FillRule rule) {
+HRESULT CPerfDataSource::FillInstance(IWbemObjectAccess* instance) {
   if (instance == nullptr) return WBEM_E_FAILED;
-  // Filled for every instance of every refresh: terminate rather than clear.
+  // Filled for every instance WMI hands in: terminate rather than clear.
   wchar_t name[kNameBufferUnits];
   name[0] = L'\0';
   long bytesRead = 0;
-  HRESULT hr =
+  const HRESULT hr =
       instance->ReadPropertyValue(g_nameHandle.load(), kNameReadBytes, &bytesRead, reinterpret_cast<BYTE*>(name));
   if (FAILED(hr)) return hr;
   name[std::min<size_t>(static_cast<size_t>(std::max(bytesRead, 0L)) / sizeof(wchar_t), kNameBufferUnits - 1)] = L'\0';
 
-  SharedNameTable table(*state_);
-  int record = state_->RecordByNameLocked(name);
-  if (record < 0 && rule == FillRule::kSessionOnly) return WBEM_S_FALSE;
-  if (record < 0) {
-    const int64_t parsed = ParseInstanceIndex(name);
-    if (!IsServedIndex(parsed)) return WBEM_E_NOT_FOUND;
-    record = static_cast<int>(parsed);
+  SharedSessionTable table(*state_);
+  const int record = state_->FindServedLocked(name);
+  if (record < 0) return WBEM_E_NOT_FOUND;
+  return state_->WriteRecord(instance, record, state_->served[record].id);
+}
+
+HRESULT CPerfDataSource::FillSession(IWbemObjectAccess* instance, uint64_t session, int* record) {
+  if (instance == nullptr || session == 0) return WBEM_E_FAILED;
+  // The common case: the session is where it was, checked under its
+  // record's lock alone.
+  if (IsServedIndex(*record)) {
+    const HRESULT hr = state_->WriteRecord(instance, *record, session);
+    if (hr != WBEM_S_FALSE) return hr;
   }
-  SessionCounters& counters = state_->records[record];
-  ScopedLock guard(counters.lock);
-  for (int k = 0; k < kCounterCount; ++k) {
-    hr = instance->WriteDWORD(counterHandles_[k], counters.values[k]);
-    if (FAILED(hr)) break;
-  }
-  return hr;
+  SharedSessionTable table(*state_);
+  const ServedSession* served = state_->served;
+  const ServedSession* found = std::find_if(
+      served, served + state_->servedCount, [&](const ServedSession& candidate) { return candidate.id == session; });
+  if (found == served + state_->servedCount) return WBEM_S_FALSE;
+  *record = static_cast<int>(found - served);
+  return state_->WriteRecord(instance, *record, session);
+}
+
+uint64_t CPerfDataSource::FindSession(const wchar_t* name) const {
+  SharedSessionTable table(*state_);
+  const int record = state_->FindServedLocked(name);
+  return record >= 0 ? state_->served[record].id : 0;
 }

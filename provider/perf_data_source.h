@@ -20,6 +20,8 @@
 
 struct SessionCounters {
   uint32_t values[kCounterCount] = {};
+  // The session these values belong to; 0 for none.
+  uint64_t session = 0;
   CriticalSectionLock lock;
 
   // 0, or WBEM_E_FAILED for an index outside 0..3 or a missing output.
@@ -27,15 +29,26 @@ struct SessionCounters {
   HRESULT GetValue(int index, uint32_t* value) const;
 };
 
-// How an instance's Name selects its record. kSessionOrIndex: the record of
-// the session of that name, else the name parsed as a record index.
-// kSessionOnly, for an instance named after a session: that session's record
-// only; once the session has ended the instance is left as it is, so it never
-// shows another session's counters.
-enum class FillRule { kSessionOrIndex, kSessionOnly };
+// A session the last copy serves: its identifier, never reused, and the key
+// its instance carries as its Name.
+struct ServedSessionKey {
+  uint64_t id;
+  std::wstring key;
+};
 
+// Keys: a session's key is its name. Keys ignore case, as WMI keys do: the
+// second and later sessions, in slot order, whose key would equal an earlier
+// one get the first free "#2", "#3", ... after their name ("alpha",
+// "Alpha#2"). A session is one key in one slot: when its key changes it ends
+// and a new session starts.
+//
+// A name the copy has not read before in that slot is served only when a
+// copy at least kConfirmAfterMs later reads the same name, so that a name
+// the router is still writing never becomes a session.
 class CPerfDataSource {
  public:
+  static constexpr unsigned kConfirmAfterMs = 80;
+
   CPerfDataSource();
   virtual ~CPerfDataSource();
   CPerfDataSource(const CPerfDataSource&) = delete;
@@ -45,27 +58,38 @@ class CPerfDataSource {
   // 0; WBEM_E_FAILED when no thread started; a handle request's failure; or
   // the system error number of a failed security step.
   long Initialize(IWbemClassObject* classObject);
-  // WBEM_S_FALSE when kSessionOnly finds no such session: nothing is written.
-  HRESULT FillInstance(IWbemObjectAccess* instance, FillRule rule = FillRule::kSessionOrIndex);
+  // Fills the instance from the session its Name selects: the session of
+  // that key (case ignored), else, for a Name that is a decimal number and
+  // nothing else, the session at that ordinal. WBEM_E_NOT_FOUND for any
+  // other Name.
+  HRESULT FillInstance(IWbemObjectAccess* instance);
+  // Fills the instance from session `session`. `record` remembers where the
+  // session was last found (-1 at first). WBEM_S_FALSE, with nothing
+  // written, once the session has ended.
+  HRESULT FillSession(IWbemObjectAccess* instance, uint64_t session, int* record);
+  // The session a Name selects by the rules of FillInstance, or 0.
+  uint64_t FindSession(const wchar_t* name) const;
   void SetCounter(int record, int index, uint32_t value);
   HRESULT GetCounter(int record, int index, uint32_t* value) const;
   void SetLogCallback(LogCallback callback);
-  // Copies now, on the caller's thread, if the block's stamp has changed.
+  // Copies now, on the caller's thread, if the block's stamp has changed or
+  // a name waits for its second reading. Maps the block while it is absent.
   void PollNow();
+  // When the sessions of a block seen for the first time still wait for
+  // their second reading, waits for it (at most two polling periods).
+  void AwaitFirstSessions();
   bool IsPolling() const;
-  // Changes whenever a copy finds other sessions (names or order) than the
-  // copy before: equal values mean the same sessions.
+  // Changes whenever a copy serves other sessions than the copy before:
+  // equal values mean the same sessions.
   uint64_t SessionGeneration() const;
-  // The sessions' names in ordinal order as of the last copy (empty for an
-  // unnamed slot), and the generation they belong to.
-  uint64_t CurrentSessionNames(std::vector<std::wstring>* names) const;
+  // The served sessions in ordinal order, and the generation they belong to.
+  uint64_t CurrentSessions(std::vector<ServedSessionKey>* sessions) const;
 
   // The shared part the polling thread holds on to, so that a thread still
   // finishing after the destructor gave up waiting never touches freed memory.
   struct PollingState;
 
  private:
-  long counterHandles_[kCounterCount] = {};
   UniqueHandle thread_;
   std::shared_ptr<PollingState> state_;
 };

@@ -1,6 +1,7 @@
 #include "provider/perf_provider.h"
 
 #include <new>
+#include <vector>
 
 #include <wrl/client.h>
 
@@ -10,6 +11,7 @@
 #include "provider/perf_data_source.h"
 #include "provider/refresher.h"
 #include "provider/wbem_result.h"
+#include "provider_log/provider_log.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -20,22 +22,14 @@ std::atomic<CPerfDataSource*> g_dataSource{nullptr};
 // handle: WMI may initialise two providers at once.
 CriticalSectionLock g_moduleStateLock;
 
-// A router that was not running when the module first looked may be now:
-// map its block and take its current values before serving from the records.
-void MapRouterBlockIfAbsent(CPerfDataSource* dataSource) {
-  if (RouterBlock().IsMapped() || !MapRouterBlock()) return;
-  if (dataSource != nullptr) dataSource->PollNow();
-}
+ErrorRecord g_providerErrorRecord;
 
-// The instance of the session at `ordinal`, as the class object a sink takes.
-// The object-access reference is dropped once that interface is held.
-HRESULT SessionClassObject(IWbemClassObject* classObject, CPerfDataSource* dataSource, int ordinal, int slot,
-                           ComPtr<IWbemClassObject>* object) {
-  ComPtr<IWbemObjectAccess> instance;
-  const HRESULT hr = BuildInstance(classObject, dataSource, SessionInstanceName(ordinal, slot),
-                                   FillRule::kSessionOrIndex, instance.GetAddressOf());
-  if (FAILED(hr)) return hr;
-  return instance->QueryInterface(IID_IWbemClassObject, reinterpret_cast<void**>(object->GetAddressOf()));
+// A router that was not running when the module first looked may be now:
+// map its block and take its current sessions before serving from the records.
+void FollowRouter(CPerfDataSource& dataSource) {
+  if (!RouterBlock().IsMapped()) MapRouterBlock();
+  dataSource.PollNow();
+  dataSource.AwaitFirstSessions();
 }
 
 // Success codes fold to S_OK for the caller.
@@ -161,17 +155,42 @@ STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* clas
   if (classObject_ == nullptr) return WBEM_E_FAILED;
 
   CPerfDataSource* dataSource = g_dataSource.load();
-  MapRouterBlockIfAbsent(dataSource);
-  const WMISharedMem<wmirouter_perf_t>& block = RouterBlock();
-  const int count = block.ActiveSessionCount();
-  int slot = block.FirstSession();
-  for (int ordinal = 0; ordinal < count && ordinal < kMaxInstances && slot != -1; ++ordinal) {
-    ComPtr<IWbemClassObject> object;
-    if (FAILED(SessionClassObject(classObject_.Get(), dataSource, ordinal, slot, &object)) || object == nullptr) break;
-    sink->Indicate(1, object.GetAddressOf());
-    slot = block.NextSession(slot);
+  // Without a data source no session is known.
+  if (dataSource == nullptr) {
+    sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_E_INVALID_OBJECT, nullptr, nullptr);
+    return S_OK;
   }
-  sink->SetStatus(WBEM_STATUS_COMPLETE, WBEM_S_NO_ERROR, nullptr, nullptr);
+  FollowRouter(*dataSource);
+  // Names and values come from one copy; an instance that cannot be built
+  // is left out, and the status says so.
+  HRESULT status = WBEM_S_NO_ERROR;
+  int leftOut = 0;
+  try {
+    std::vector<ServedSessionKey> sessions;
+    dataSource->CurrentSessions(&sessions);
+    for (const ServedSessionKey& session : sessions) {
+      ComPtr<IWbemObjectAccess> instance;
+      int record = -1;
+      HRESULT hr = BuildInstance(classObject_.Get(), *dataSource, session, &record, instance.GetAddressOf());
+      // A session that ended since the copy is no failure.
+      if (hr == WBEM_S_FALSE) continue;
+      ComPtr<IWbemClassObject> object;
+      if (SUCCEEDED(hr)) hr = instance.As(&object);
+      if (FAILED(hr)) {
+        status = hr;
+        ++leftOut;
+        continue;
+      }
+      sink->Indicate(1, object.GetAddressOf());
+    }
+  } catch (const std::bad_alloc&) {
+    status = WBEM_E_OUT_OF_MEMORY;
+  }
+  if (leftOut > 0) {
+    LogFormatted(&WriteProviderLog, 2, "VXPerfProvider::QueryInstances", __LINE__, &g_providerErrorRecord,
+                 L"%d router session instances could not be built: 0x%08X", leftOut, static_cast<unsigned>(status));
+  }
+  sink->SetStatus(WBEM_STATUS_COMPLETE, status, nullptr, nullptr);
   return S_OK;
 }
 
@@ -231,7 +250,7 @@ STDMETHODIMP VXPerfProvider::GetObjects(IWbemServices* services, long count, IWb
   if (!security.allowed()) return security.verdict;
   CPerfDataSource* dataSource = g_dataSource.load();
   if (dataSource == nullptr) return WBEM_E_INVALID_OBJECT;
-  MapRouterBlockIfAbsent(dataSource);
+  FollowRouter(*dataSource);
   HRESULT hr = security.impersonation;
   for (long index = 0; index < count; ++index) {
     hr = dataSource->FillInstance(objects[index]);

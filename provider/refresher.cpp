@@ -1,6 +1,7 @@
 #include "provider/refresher.h"
 
 #include <algorithm>
+#include <iterator>
 #include <new>
 
 #include "provider/call_security.h"
@@ -27,6 +28,8 @@ const IID IID_CRefresherSelf = {0x5d1c7a3e, 0x2b8f, 0x4c61, {0x9a, 0x0e, 0x7f, 0
 
 constexpr long kNameReadBytes = 511;
 constexpr size_t kNameBufferUnits = 512;
+// While a sync falls short, how often refreshes try again.
+constexpr ULONGLONG kSyncRetryMs = 1000;
 
 }  // namespace
 
@@ -34,8 +37,12 @@ CRefresher::CRefresher(VXPerfProvider* provider, CPerfDataSource* dataSource)
     : dataSource_(dataSource), callback_(&WriteProviderLog) {
   if (dataSource_ != nullptr) dataSource_->SetLogCallback(callback_);
   const bool mapped = MapRouterBlock();
-  // Take the sessions of a block mapped just now before the first sync.
-  if (mapped && dataSource_ != nullptr) dataSource_->PollNow();
+  // Take the sessions of a block mapped just now before the first sync; a
+  // client made at the router's start still finds its sessions.
+  if (mapped && dataSource_ != nullptr) {
+    dataSource_->PollNow();
+    dataSource_->AwaitFirstSessions();
+  }
   provider_ = provider;
   ++g_liveObjectCount;
   if (mapped) {
@@ -49,7 +56,7 @@ CRefresher::CRefresher(VXPerfProvider* provider, CPerfDataSource* dataSource)
 
 CRefresher::~CRefresher() {
   instances_.clear();
-  for (ComPtr<IWbemHiPerfEnum>& enumerator : enumerators_) enumerator.Reset();
+  for (EnumeratorSlot& slot : enumerators_) slot.enumerator.Reset();
   classObject_.Reset();
   // Leave the live count before releasing the provider: the provider's
   // destructor stops the data source only when it is the module's last object.
@@ -91,137 +98,159 @@ HRESULT CRefresher::Initialize(IWbemClassObject* classObject) {
   if (classObject == nullptr) return WBEM_E_INVALID_PARAMETER;
   ScopedLock guard(tablesLock_);
   classObject_ = classObject;
-  const HRESULT hr = SyncLocked();
-  if (hr == WbemResult(WBEM_E_OUT_OF_MEMORY)) {
+  SyncLocked();
+  if (shortfall_ == WbemResult(WBEM_E_OUT_OF_MEMORY)) {
     LogFormatted(callback_, 1, "CRefresher::Initialize", __LINE__, &g_refresherErrorRecord, L"Unknown exception: %d",
-                 static_cast<int>(hr));
+                 static_cast<int>(shortfall_));
     return WBEM_E_INVALID_OBJECT;
   }
-  return hr;
+  return shortfall_;
 }
 
-HRESULT CRefresher::SyncLocked() {
-  if (dataSource_ == nullptr || classObject_ == nullptr) return S_OK;
-  // The sessions are those of the last sync: the common case, free of work.
-  if (synced_ && dataSource_->SessionGeneration() == syncedGeneration_) return S_OK;
+void CRefresher::SyncLocked() {
+  if (dataSource_ == nullptr || classObject_ == nullptr) return;
+  // The sessions are those of the last sync: the common case, one load and
+  // one compare.
+  const bool changed = !synced_ || dataSource_->SessionGeneration() != syncedGeneration_;
+  const ULONGLONG now = GetTickCount64();
+  if (!changed && (SUCCEEDED(shortfall_) || now - lastSyncTick_ < kSyncRetryMs)) return;
+  lastSyncTick_ = now;
+  HRESULT result = S_OK;
   try {
-    std::vector<std::wstring> sessionNames;
-    const uint64_t generation = dataSource_->CurrentSessionNames(&sessionNames);
-    const HRESULT hr = SyncToSessions(sessionNames);
-    // A failed step is tried again at the next refresh.
-    if (SUCCEEDED(hr)) {
-      synced_ = true;
-      syncedGeneration_ = generation;
+    std::vector<ServedSessionKey> sessions;
+    syncedGeneration_ = dataSource_->CurrentSessions(&sessions);
+    synced_ = true;
+    result = SyncInstances(sessions);
+    for (EnumeratorSlot& slot : enumerators_) {
+      if (!slot.enumerator) continue;
+      const HRESULT handed = SyncEnumerator(slot);
+      if (SUCCEEDED(result) && FAILED(handed)) result = handed;
     }
-    return hr;
   } catch (const std::bad_alloc&) {
-    return WBEM_E_OUT_OF_MEMORY;
+    result = WBEM_E_OUT_OF_MEMORY;
   }
+  NoteSyncResult(result);
 }
 
-HRESULT CRefresher::SyncToSessions(const std::vector<std::wstring>& sessionNames) {
+void CRefresher::NoteSyncResult(HRESULT result) {
+  if (FAILED(result) && SUCCEEDED(shortfall_)) {
+    LogFormatted(callback_, 2, "CRefresher::Refresh", __LINE__, &g_refresherErrorRecord,
+                 L"Router sessions not all served, trying again: 0x%08X", static_cast<unsigned>(result));
+  } else if (SUCCEEDED(result) && FAILED(shortfall_)) {
+    LogFormatted(callback_, 4, "CRefresher::Refresh", __LINE__, &g_refresherErrorRecord,
+                 L"Every router session served again");
+  }
+  shortfall_ = result;
+}
+
+HRESULT CRefresher::SyncInstances(const std::vector<ServedSessionKey>& sessions) {
   // Reserved up front, so that moving instances over cannot fail half-way.
   std::vector<std::unique_ptr<SessionInstance>> next;
-  next.reserve(sessionNames.size() + instances_.size());
-  HRESULT hr = S_OK;
-  bool complete = false;
-  try {
-    for (size_t ordinal = 0; ordinal < sessionNames.size(); ++ordinal) {
-      const bool named = !sessionNames[ordinal].empty();
-      const std::wstring name = named ? sessionNames[ordinal] : OrdinalName(static_cast<int>(ordinal));
-      auto kept = std::find_if(instances_.begin(), instances_.end(),
-                               [&](const std::unique_ptr<SessionInstance>& old) { return old && old->name == name; });
-      std::unique_ptr<SessionInstance> instance;
-      if (kept != instances_.end()) {
-        instance = std::move(*kept);
-      } else {
-        ComPtr<IWbemObjectAccess> object;
-        const FillRule rule = named ? FillRule::kSessionOnly : FillRule::kSessionOrIndex;
-        const HRESULT built = BuildInstance(classObject_.Get(), dataSource_, name, rule, object.GetAddressOf());
-        if (FAILED(built)) {
-          hr = built;
-          continue;
-        }
-        // The session ended after its name was read: no enumerator may see
-        // an instance without values. The generation has moved on since, so
-        // the next refresh syncs again.
-        if (built == WBEM_S_FALSE) continue;
-        instance.reset(new SessionInstance{std::move(object), name, nextInstanceId_++, named, true});
-      }
-      instance->namedAfterSession = named;
-      instance->current = true;
-      next.push_back(std::move(instance));
+  next.reserve(sessions.size() + instances_.size());
+  HRESULT result = S_OK;
+  for (const ServedSessionKey& session : sessions) {
+    auto kept = std::find_if(instances_.begin(), instances_.end(),
+                             [&](const std::unique_ptr<SessionInstance>& old) { return old && old->session == session.id; });
+    if (kept != instances_.end()) {
+      next.push_back(std::move(*kept));
+      continue;
     }
-    complete = true;
-  } catch (const std::bad_alloc&) {
-    hr = WBEM_E_OUT_OF_MEMORY;
+    ComPtr<IWbemObjectAccess> object;
+    int record = -1;
+    const HRESULT built = BuildInstance(classObject_.Get(), *dataSource_, session, &record, object.GetAddressOf());
+    if (FAILED(built)) {
+      if (SUCCEEDED(result)) result = built;
+      continue;
+    }
+    // The session ended after the table was read: no enumerator may see an
+    // instance without values. The generation has moved on, so the next
+    // refresh syncs again.
+    if (built == WBEM_S_FALSE) continue;
+    std::unique_ptr<SessionInstance> instance(
+        new (std::nothrow) SessionInstance{std::move(object), session.id, record, nextInstanceId_++, true});
+    if (instance == nullptr) {
+      if (SUCCEEDED(result)) result = WBEM_E_OUT_OF_MEMORY;
+      continue;
+    }
+    next.push_back(std::move(instance));
   }
   // What was not matched belongs to sessions that ended. Their instance
   // objects leave the enumerators; one that a refreshable object holds stays
-  // with its last values. After an allocation failure everything stays.
+  // with its last values.
   for (std::unique_ptr<SessionInstance>& left : instances_) {
-    if (left == nullptr || (complete && !IsHeldAsObject(left->id))) continue;
-    if (complete) left->current = false;
+    if (left == nullptr || !IsHeldAsObject(left->id)) continue;
+    left->current = false;
     next.push_back(std::move(left));
   }
   instances_ = std::move(next);
-  const HRESULT handed = ResetEnumerators();
-  return FAILED(hr) ? hr : handed;
-}
-
-HRESULT CRefresher::HandCurrentInstances(IWbemHiPerfEnum* enumerator) const {
-  long ids[kMaxInstances];
-  IWbemObjectAccess* objects[kMaxInstances];
-  ULONG count = 0;
-  for (const std::unique_ptr<SessionInstance>& instance : instances_) {
-    if (!instance->current || count == kMaxInstances) continue;
-    ids[count] = instance->id;
-    objects[count] = instance->object.Get();
-    ++count;
-  }
-  return enumerator->AddObjects(0, count, ids, objects);
-}
-
-HRESULT CRefresher::ResetEnumerators() const {
-  HRESULT result = S_OK;
-  for (const ComPtr<IWbemHiPerfEnum>& enumerator : enumerators_) {
-    if (!enumerator) continue;
-    enumerator->RemoveAll(0);
-    const HRESULT hr = HandCurrentInstances(enumerator.Get());
-    if (FAILED(hr)) result = hr;
-  }
   return result;
+}
+
+void CRefresher::CurrentInstances(std::vector<long>* ids, std::vector<IWbemObjectAccess*>* objects) const {
+  for (const std::unique_ptr<SessionInstance>& instance : instances_) {
+    if (!instance->current) continue;
+    ids->push_back(instance->id);
+    objects->push_back(instance->object.Get());
+  }
+}
+
+HRESULT CRefresher::SyncEnumerator(EnumeratorSlot& slot) const {
+  std::vector<long> current;
+  std::vector<IWbemObjectAccess*> currentObjects;
+  CurrentInstances(&current, &currentObjects);
+  std::vector<long> ended;
+  for (long id : slot.held) {
+    if (std::find(current.begin(), current.end(), id) == current.end()) ended.push_back(id);
+  }
+  std::vector<long> added;
+  std::vector<IWbemObjectAccess*> addedObjects;
+  for (size_t index = 0; index < current.size(); ++index) {
+    if (std::binary_search(slot.held.begin(), slot.held.end(), current[index])) continue;
+    added.push_back(current[index]);
+    addedObjects.push_back(currentObjects[index]);
+  }
+  std::sort(current.begin(), current.end());
+  // Sessions that go on stay in the enumerator throughout.
+  if (!ended.empty()) {
+    const HRESULT hr = slot.enumerator->RemoveObjects(0, static_cast<ULONG>(ended.size()), ended.data());
+    if (FAILED(hr)) return hr;
+    std::vector<long> kept;
+    std::set_intersection(slot.held.begin(), slot.held.end(), current.begin(), current.end(),
+                          std::back_inserter(kept));
+    slot.held.swap(kept);
+  }
+  if (!added.empty()) {
+    const HRESULT hr =
+        slot.enumerator->AddObjects(0, static_cast<ULONG>(added.size()), added.data(), addedObjects.data());
+    if (FAILED(hr)) return hr;
+    slot.held.swap(current);
+  }
+  return S_OK;
 }
 
 STDMETHODIMP CRefresher::Refresh(long /*flags*/) {
   const CallSecurity security = CheckCallSecurity();
   if (!security.allowed()) return security.verdict;
   ScopedLock guard(tablesLock_);
-  const HRESULT synced = SyncLocked();
+  // A sync that falls short is logged and tried again later; the refresh
+  // reports the fills.
+  SyncLocked();
   HRESULT hr = security.impersonation;
   // Instances exist only with a data source.
   for (const std::unique_ptr<SessionInstance>& instance : instances_) {
-    const FillRule rule = instance->namedAfterSession ? FillRule::kSessionOnly : FillRule::kSessionOrIndex;
-    hr = dataSource_->FillInstance(instance->object.Get(), rule);
+    hr = dataSource_->FillSession(instance->object.Get(), instance->session, &instance->record);
     if (FAILED(hr)) break;
     // An ended session's instance keeps its last values; that is no failure.
     if (hr == WBEM_S_FALSE) hr = WBEM_S_NO_ERROR;
   }
-  return SUCCEEDED(hr) && FAILED(synced) ? synced : hr;
+  return hr;
 }
 
-CRefresher::SessionInstance* CRefresher::FindInstance(const wchar_t* name) const {
+CRefresher::SessionInstance* CRefresher::InstanceOf(uint64_t session) const {
   for (const std::unique_ptr<SessionInstance>& instance : instances_) {
-    if (instance->name == name) return instance.get();
+    if (instance->current && instance->session == session) return instance.get();
   }
   return nullptr;
-}
-
-CRefresher::SessionInstance* CRefresher::CurrentInstanceAt(int64_t ordinal) const {
-  // The current sessions' instances come first, in ordinal order.
-  if (ordinal < 0 || ordinal >= static_cast<int64_t>(instances_.size())) return nullptr;
-  SessionInstance* instance = instances_[static_cast<size_t>(ordinal)].get();
-  return instance->current ? instance : nullptr;
 }
 
 bool CRefresher::IsHeldAsObject(int32_t instanceId) const {
@@ -240,23 +269,26 @@ HRESULT CRefresher::AddRefreshableObject(IWbemObjectAccess* templateObject, IWbe
   if (bytesRead <= 0 || name[0] == L'\0') return read;
 
   ScopedLock guard(tablesLock_);
-  // A session that started after this refresher was made is found by its name.
-  SyncLocked();
-  SessionInstance* instance = FindInstance(name);
-  if (instance == nullptr) {
-    const int64_t ordinal = ParseInstanceIndex(name);
-    if (!IsServedIndex(ordinal)) return WBEM_E_NOT_FOUND;
-    instance = CurrentInstanceAt(ordinal);
+  if (dataSource_ == nullptr) return WBEM_E_NOT_FOUND;
+  // The session the Name selects now; its instance comes from a sync to the
+  // same sessions, so a second try follows a copy made in between.
+  SessionInstance* instance = nullptr;
+  for (int attempt = 0; attempt < 2 && instance == nullptr; ++attempt) {
+    SyncLocked();
+    const uint64_t session = dataSource_->FindSession(name);
+    if (session == 0) return WBEM_E_NOT_FOUND;
+    instance = InstanceOf(session);
   }
+  // The session exists but its instance could not be built.
+  if (instance == nullptr) return FAILED(shortfall_) ? shortfall_ : WbemResult(WBEM_E_NOT_FOUND);
   auto freeSlot = std::find_if(std::begin(identifiers_), std::end(identifiers_),
                                [](const std::unique_ptr<RefreshableId>& slot) { return !slot; });
   if (freeSlot == std::end(identifiers_)) return WBEM_E_OUT_OF_MEMORY;
-  freeSlot->reset(new (std::nothrow)
-                      RefreshableId{static_cast<int32_t>(g_nextObjectId++), instance != nullptr ? instance->id : -1});
+  freeSlot->reset(new (std::nothrow) RefreshableId{static_cast<int32_t>(g_nextObjectId++), instance->id});
   if (*freeSlot == nullptr) return WBEM_E_OUT_OF_MEMORY;
   *identifier = (*freeSlot)->objectId;
-  *object = instance != nullptr ? instance->object.Get() : nullptr;
-  if (*object != nullptr) (*object)->AddRef();
+  *object = instance->object.Get();
+  (*object)->AddRef();
   return read;
 }
 
@@ -266,11 +298,20 @@ HRESULT CRefresher::AddRefreshableEnum(IWbemHiPerfEnum* enumerator, long* identi
   // Hand it today's sessions; after a failed sync, those there are.
   SyncLocked();
   auto freeSlot = std::find_if(std::begin(enumerators_), std::end(enumerators_),
-                               [](const ComPtr<IWbemHiPerfEnum>& slot) { return !slot; });
+                               [](const EnumeratorSlot& slot) { return !slot.enumerator; });
   if (freeSlot == std::end(enumerators_)) return WBEM_E_FAILED;
-  const HRESULT hr = HandCurrentInstances(enumerator);
-  if (FAILED(hr)) return hr;
-  *freeSlot = enumerator;
+  try {
+    std::vector<long> ids;
+    std::vector<IWbemObjectAccess*> objects;
+    CurrentInstances(&ids, &objects);
+    const HRESULT hr = enumerator->AddObjects(0, static_cast<ULONG>(ids.size()), ids.data(), objects.data());
+    if (FAILED(hr)) return hr;
+    std::sort(ids.begin(), ids.end());
+    freeSlot->held.swap(ids);
+  } catch (const std::bad_alloc&) {
+    return WBEM_E_OUT_OF_MEMORY;
+  }
+  freeSlot->enumerator = enumerator;
   *identifier = static_cast<long>(freeSlot - std::begin(enumerators_));
   return 0;
 }
@@ -289,8 +330,9 @@ HRESULT CRefresher::RemoveRefreshableObject(long identifier) {
 HRESULT CRefresher::RemoveRefreshableEnum(long identifier) {
   if (identifier < 0 || identifier >= kEnumeratorSlots) return WBEM_E_FAILED;
   ScopedLock guard(tablesLock_);
-  ComPtr<IWbemHiPerfEnum>& slot = enumerators_[identifier];
-  if (!slot) return WBEM_E_FAILED;
-  slot.Reset();
+  EnumeratorSlot& slot = enumerators_[identifier];
+  if (!slot.enumerator) return WBEM_E_FAILED;
+  slot.enumerator.Reset();
+  slot.held.clear();
   return 0;
 }

@@ -15,11 +15,11 @@
 #include <wbemprov.h>
 #include <wrl/client.h>
 
+#include "provider/perf_data_source.h"
 #include "provider/router_block.h"
 #include "support/fs/critical_section_lock.h"
 #include "support/log_callback.h"
 
-class CPerfDataSource;
 class VXPerfProvider;
 
 // A refreshable object handed out: its object identifier and the identifier
@@ -56,26 +56,35 @@ class CRefresher : public IWbemRefresher {
  private:
   struct SessionInstance {
     Microsoft::WRL::ComPtr<IWbemObjectAccess> object;
-    std::wstring name;
+    // The data source's session it stands for, and that session's record
+    // when last filled.
+    uint64_t session;
+    int record;
     // Its identifier in the enumerators, kept for as long as the session lives.
     int32_t id;
-    // Named after its session rather than its ordinal: fed by that name only.
-    bool namedAfterSession;
     // Its session was among the data source's sessions at the last sync.
     bool current;
   };
+  struct EnumeratorSlot {
+    Microsoft::WRL::ComPtr<IWbemHiPerfEnum> enumerator;
+    // The identifiers it holds, ascending.
+    std::vector<long> held;
+  };
 
   // Brings the instance objects and the enumerators up to the data source's
-  // sessions, unless they are the ones of the last sync. The caller holds
-  // tablesLock_.
-  HRESULT SyncLocked();
-  HRESULT SyncToSessions(const std::vector<std::wstring>& sessionNames);
-  // Hands the current instance objects to an enumerator.
-  HRESULT HandCurrentInstances(IWbemHiPerfEnum* enumerator) const;
-  HRESULT ResetEnumerators() const;
-  SessionInstance* FindInstance(const wchar_t* name) const;
-  // The current session's instance object at `ordinal`, or null.
-  SessionInstance* CurrentInstanceAt(int64_t ordinal) const;
+  // sessions when those changed since the last sync, or, while the last sync
+  // fell short, at most once per retry period. The caller holds tablesLock_.
+  void SyncLocked();
+  // Builds the instances the sessions lack; the first build failure, if any.
+  HRESULT SyncInstances(const std::vector<ServedSessionKey>& sessions);
+  // Removes ended instances from an enumerator, then adds new ones; the
+  // identifiers it holds change only by calls that succeeded.
+  HRESULT SyncEnumerator(EnumeratorSlot& slot) const;
+  // Logs a change between a complete sync and one that fell short.
+  void NoteSyncResult(HRESULT result);
+  // The current sessions' instance identifiers and objects, in ordinal order.
+  void CurrentInstances(std::vector<long>* ids, std::vector<IWbemObjectAccess*>* objects) const;
+  SessionInstance* InstanceOf(uint64_t session) const;
   bool IsHeldAsObject(int32_t instanceId) const;
 
   std::atomic<long> referenceCount_{0};
@@ -86,7 +95,7 @@ class CRefresher : public IWbemRefresher {
   // Everything below is guarded by tablesLock_: WMI refreshes, adds and
   // removes from several threads at once.
   CriticalSectionLock tablesLock_;
-  Microsoft::WRL::ComPtr<IWbemHiPerfEnum> enumerators_[kEnumeratorSlots];
+  EnumeratorSlot enumerators_[kEnumeratorSlots];
   std::unique_ptr<RefreshableId> identifiers_[kMaxInstances];
   Microsoft::WRL::ComPtr<IWbemClassObject> classObject_;
   // The current sessions' instance objects in ordinal order, then those of
@@ -95,4 +104,7 @@ class CRefresher : public IWbemRefresher {
   int32_t nextInstanceId_ = 0;
   bool synced_ = false;
   uint64_t syncedGeneration_ = 0;
+  ULONGLONG lastSyncTick_ = 0;
+  // S_OK, or why the last sync left a session or an enumerator behind.
+  HRESULT shortfall_ = S_OK;
 };

@@ -50,16 +50,19 @@ size_t CopySessionName(const wmirouter_session_t& slot, wchar_t (&out)[kSessionN
   return length;
 }
 
-int64_t ParseInstanceIndex(const wchar_t* name) {
-  if (name == nullptr) return 0;
+bool ParseOrdinalName(const wchar_t* name, int64_t* ordinal) {
+  if (name == nullptr) return false;
   const wchar_t* cursor = name;
   while (iswspace(*cursor)) ++cursor;
   bool negative = false;
   if (*cursor == L'+' || *cursor == L'-') negative = (*cursor++ == L'-');
+  if (*cursor < L'0' || *cursor > L'9') return false;
   int64_t value = 0;
   constexpr int64_t kSaturation = int64_t{1} << 40;
   for (; *cursor >= L'0' && *cursor <= L'9'; ++cursor) {
     if (value < kSaturation) value = value * 10 + (*cursor - L'0');
   }
-  return negative ? -value : value;
+  if (*cursor != L'\0') return false;
+  *ordinal = negative ? -value : value;
+  return true;
 }

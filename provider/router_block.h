@@ -71,11 +71,10 @@ inline uint32_t ReadSlotCounter(const wmirouter_session_t& slot, int index) {
 // terminated. Returns the number of units copied.
 size_t CopySessionName(const wmirouter_session_t& slot, wchar_t (&out)[kSessionNameUnits + 1]);
 
-// Instance keying: the Name parsed as a signed decimal integer the way a
-// wide-string-to-integer conversion does (leading white space, optional sign,
-// digits up to the first non-digit, 0 when there are none). Saturates instead
-// of overflowing.
-int64_t ParseInstanceIndex(const wchar_t* name);
+// A Name that is a decimal number and nothing else selects the session at
+// that ordinal: optional leading white space and sign, then digits to the end.
+// False for any other text; saturates instead of overflowing.
+bool ParseOrdinalName(const wchar_t* name, int64_t* ordinal);
 
 // Number of per-instance records; ordinals and indices beyond it are not served.
 constexpr int kMaxInstances = 128;

@@ -84,37 +84,118 @@ TEST_F(DataSourceTest, CopiesOnlyAfterTheStampChanges) {
   EXPECT_TRUE(Eventually([&] { return Value(source, 0, 0) == 9999; }));
 }
 
-TEST_F(DataSourceTest, FillsInstancesByTheirName) {
+TEST_F(DataSourceTest, NamesSelectTheirOwnSessionOrNone) {
   SetSession(3, L"three", 100);
   SetSession(7, L"seven", 700);
+  SetSession(9, L"300-west", 300);
   block_->update_stamp = 5;
   CPerfDataSource source;
   ASSERT_EQ(source.Initialize(classObject_.Get()), 0);
-  ASSERT_TRUE(Eventually([&] { return Value(source, 1, 0) == 701; }));
+  ASSERT_TRUE(Eventually([&] { return source.FindSession(L"300-west") != 0; }));
   source.SetCounter(12, 0, 1212);
 
-  auto seven = NamedInstance(L"seven");
-  ASSERT_EQ(source.FillInstance(seven.Get()), S_OK);
-  const auto sevenValues = Read(seven.Get());
-  EXPECT_EQ(sevenValues.counters[0], 701u);
-  EXPECT_EQ(sevenValues.counters[1], 702u);
-  EXPECT_EQ(sevenValues.counters[2], 703u);
-  EXPECT_EQ(sevenValues.counters[3], 704u);
+  // 0 for WBEM_E_NOT_FOUND.
+  const struct {
+    const wchar_t* name;
+    uint32_t first;
+  } cases[] = {
+      {L"seven", 701},   {L"SEVEN", 701},    {L"300-west", 301}, {L"1", 701}, {L"  0", 101}, {L"+2", 301},
+      {L"3", 0},         {L"12", 0},         {L"12abc", 0},      {L"300", 0}, {L"-0x", 0},   {L"nobody", 0},
+      {L"seven#2", 0},   {L"", 0},
+  };
+  for (const auto& test : cases) {
+    auto instance = NamedInstance(test.name);
+    const HRESULT hr = source.FillInstance(instance.Get());
+    if (test.first == 0) {
+      EXPECT_EQ(hr, static_cast<HRESULT>(WBEM_E_NOT_FOUND)) << test.name;
+      EXPECT_FALSE(Read(instance.Get()).counters[0].has_value()) << test.name;
+      continue;
+    }
+    ASSERT_EQ(hr, S_OK) << test.name;
+    const auto values = Read(instance.Get());
+    for (size_t k = 0; k < 4; ++k) EXPECT_EQ(values.counters[k], test.first + k) << test.name;
+  }
+}
 
-  // Ordinal names select their record; text after the digits is ignored.
-  auto one = NamedInstance(L"1");
-  ASSERT_EQ(source.FillInstance(one.Get()), S_OK);
-  EXPECT_EQ(Read(one.Get()).counters[0], 701u);
-  auto twelve = NamedInstance(L"12abc");
-  ASSERT_EQ(source.FillInstance(twelve.Get()), S_OK);
-  EXPECT_EQ(Read(twelve.Get()).counters[0], 1212u);
-  // A name that is neither a session nor a number selects record 0, unless
-  // the instance was named after a session, which then has ended.
-  auto unknown = NamedInstance(L"nobody");
-  ASSERT_EQ(source.FillInstance(unknown.Get(), FillRule::kSessionOnly), static_cast<HRESULT>(WBEM_S_FALSE));
-  EXPECT_FALSE(Read(unknown.Get()).counters[0].has_value());
-  ASSERT_EQ(source.FillInstance(unknown.Get()), S_OK);
-  EXPECT_EQ(Read(unknown.Get()).counters[0], 101u);
+// Keys ignore case, as WMI's do: later namesakes in slot order get "#n".
+TEST_F(DataSourceTest, DuplicateNamesGetDistinctKeysAndTheirOwnCounters) {
+  SetSession(1, L"alpha", 100);
+  SetSession(2, L"Alpha", 200);
+  SetSession(4, L"alpha", 400);
+  SetSession(5, L"alpha#2", 500);
+  // A key is matched before an ordinal.
+  SetSession(8, L"1", 800);
+  block_->update_stamp = 9;
+  CPerfDataSource source;
+  ASSERT_EQ(source.GetCounterHandles(classObject_.Get()), S_OK);
+  std::vector<ServedSessionKey> sessions;
+  ASSERT_TRUE(Eventually([&] {
+    source.PollNow();
+    source.CurrentSessions(&sessions);
+    return !sessions.empty();
+  }));
+  std::vector<std::wstring> keys;
+  for (const auto& session : sessions) keys.push_back(session.key);
+  EXPECT_EQ(keys, (std::vector<std::wstring>{L"alpha", L"Alpha#2", L"alpha#3", L"alpha#2#2", L"1"}));
+  const uint32_t firsts[] = {101, 201, 401, 501, 801};
+  for (size_t i = 0; i < sessions.size(); ++i) {
+    auto byKey = NamedInstance(sessions[i].key.c_str());
+    ASSERT_EQ(source.FillInstance(byKey.Get()), S_OK) << i;
+    EXPECT_EQ(Read(byKey.Get()).counters[0], firsts[i]) << i;
+    int record = -1;
+    auto byId = NamedInstance(L"any");
+    ASSERT_EQ(source.FillSession(byId.Get(), sessions[i].id, &record), S_OK) << i;
+    EXPECT_EQ(Read(byId.Get()).counters[0], firsts[i]) << i;
+  }
+  // The first namesake ends: the next one's key changes, so it is a new session.
+  router_.ClearSession(1);
+  ++block_->update_stamp;
+  source.PollNow();
+  std::vector<ServedSessionKey> after;
+  source.CurrentSessions(&after);
+  ASSERT_EQ(after.size(), 4u);
+  EXPECT_EQ(after[0].key, L"Alpha");
+  EXPECT_NE(after[0].id, sessions[1].id);
+  int record = -1;
+  auto ended = NamedInstance(L"alpha");
+  EXPECT_EQ(source.FillSession(ended.Get(), sessions[0].id, &record), static_cast<HRESULT>(WBEM_S_FALSE));
+  EXPECT_FALSE(Read(ended.Get()).counters[0].has_value());
+}
+
+// A name read once, as a slow writer leaves it half-written, is not a
+// session: it must read the same in a copy a polling period later.
+TEST_F(DataSourceTest, ANameIsServedOnlyOnceTwoCopiesAgree) {
+  CPerfDataSource source;
+  ASSERT_EQ(source.GetCounterHandles(classObject_.Get()), S_OK);
+  const auto served = [&] {
+    std::vector<ServedSessionKey> sessions;
+    source.CurrentSessions(&sessions);
+    std::vector<std::wstring> keys;
+    for (const auto& session : sessions) keys.push_back(session.key);
+    return keys;
+  };
+  SetSession(0, L"steady", 100);
+  SetSession(2, L"alpha", 200);
+  ++block_->update_stamp;
+  source.PollNow();
+  EXPECT_EQ(served(), std::vector<std::wstring>{});
+  Sleep(CPerfDataSource::kConfirmAfterMs + 20);
+  source.PollNow();
+  EXPECT_EQ(served(), (std::vector<std::wstring>{L"steady", L"alpha"}));
+  const uint64_t generation = source.SessionGeneration();
+
+  // Renamed in place, one unit at a time: each copy reads another name.
+  for (const wchar_t* partial : {L"blpha", L"brpha", L"brapa", L"bravo"}) {
+    wcscpy(block_->sessions[2].name, partial);
+    ++block_->update_stamp;
+    source.PollNow();
+    EXPECT_EQ(served(), std::vector<std::wstring>{L"steady"}) << partial;
+  }
+  EXPECT_EQ(source.FindSession(L"bravo"), 0u);
+  Sleep(CPerfDataSource::kConfirmAfterMs + 20);
+  source.PollNow();
+  EXPECT_EQ(served(), (std::vector<std::wstring>{L"steady", L"bravo"}));
+  EXPECT_NE(source.SessionGeneration(), generation);
 }
 
 TEST_F(DataSourceTest, RejectsIndicesOutsideTheRecords) {
@@ -133,8 +214,11 @@ TEST_F(DataSourceTest, RejectsIndicesOutsideTheRecords) {
 }
 
 TEST_F(DataSourceTest, StopsAtTheFirstFailedWrite) {
+  SetSession(0, L"zero", 0);
+  ++block_->update_stamp;
   CPerfDataSource source;
-  ASSERT_EQ(source.GetCounterHandles(classObject_.Get()), S_OK);
+  ASSERT_EQ(source.Initialize(classObject_.Get()), 0);
+  ASSERT_TRUE(Eventually([&] { return source.FindSession(L"0") != 0; }));
   auto instance = NamedInstance(L"0");
   const unsigned writesBefore = definition_->Faults().Calls(wmihost::Op::WriteDWORD);
   definition_->Faults().Fail(wmihost::Op::WriteDWORD, WBEM_E_ACCESS_DENIED, 1, 1);
@@ -181,6 +265,6 @@ TEST_F(DataSourceTest, CopiesOnlyTheFirst128Sessions) {
 
   // A session beyond the records is neither served nor confused with one.
   auto beyond = NamedInstance(L"s200");
-  EXPECT_EQ(source.FillInstance(beyond.Get()), S_OK);
-  EXPECT_EQ(Read(beyond.Get()).counters[0], 1u) << "unknown names fall back to their numeric value, here 0";
+  EXPECT_EQ(source.FillInstance(beyond.Get()), static_cast<HRESULT>(WBEM_E_NOT_FOUND));
+  EXPECT_FALSE(Read(beyond.Get()).counters[0].has_value());
 }

@@ -1,4 +1,6 @@
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -74,19 +76,24 @@ TEST(RouterBlock, NameWithoutTerminatorStopsAtTheSlotEnd) {
   EXPECT_STREQ(name, L"");
 }
 
-TEST(RouterBlock, InstanceNamesParseLikeAWideToIntegerConversion) {
-  EXPECT_EQ(ParseInstanceIndex(L"7"), 7);
-  EXPECT_EQ(ParseInstanceIndex(L"12abc"), 12);
-  EXPECT_EQ(ParseInstanceIndex(L"abc"), 0);
-  EXPECT_EQ(ParseInstanceIndex(L""), 0);
-  EXPECT_EQ(ParseInstanceIndex(nullptr), 0);
-  EXPECT_EQ(ParseInstanceIndex(L"  +5"), 5);
-  EXPECT_EQ(ParseInstanceIndex(L"\t-3x"), -3);
-  const int64_t huge = ParseInstanceIndex(L"99999999999999999999999999");
-  EXPECT_GT(huge, 127);
+// Reference: the C library's wcstoll, accepted only when it used the whole
+// text and read at least one digit.
+TEST(RouterBlock, OnlyAWholeDecimalNumberIsAnOrdinal) {
+  for (const wchar_t* name : {L"7", L"  5", L"+3", L"\t-3", L"0", L"127", L"128", L"007", L"12abc", L"abc", L"",
+                              L"5 ", L"+", L"-", L"1#2", L"3.0", L"0x10", L"\u0663"}) {
+    wchar_t* end = nullptr;
+    const long long expected = std::wcstoll(name, &end, 10);
+    const bool whole = end != name && *end == L'\0' && std::iswdigit(end[-1]);
+    int64_t ordinal = -999;
+    EXPECT_EQ(ParseOrdinalName(name, &ordinal), whole) << name;
+    if (whole) {
+      EXPECT_EQ(ordinal, expected) << name;
+    }
+  }
+  EXPECT_FALSE(ParseOrdinalName(nullptr, nullptr));
+  int64_t huge = 0;
+  ASSERT_TRUE(ParseOrdinalName(L"99999999999999999999999999", &huge));
   EXPECT_FALSE(IsServedIndex(huge));
-  EXPECT_FALSE(IsServedIndex(ParseInstanceIndex(L"-99999999999999999999999999")));
-  EXPECT_TRUE(IsServedIndex(127));
-  EXPECT_FALSE(IsServedIndex(128));
-  EXPECT_FALSE(IsServedIndex(-1));
+  ASSERT_TRUE(ParseOrdinalName(L"-99999999999999999999999999", &huge));
+  EXPECT_FALSE(IsServedIndex(huge));
 }
