@@ -2,7 +2,10 @@
 // - Refresh, QueryInstances and GetObjects with 1, 16 and 128 sessions, each
 //   beside its floor: the same host-object work (Name reads, DWORD writes,
 //   spawns, indications) done directly, in the same run;
-// - the latency from a router update to a refresh that shows it;
+// - Refresh when every one of 128 sessions was replaced since the last one
+//   (the refresher's sync plus the fills);
+// - the latency from a router update to a refresh that shows it, for new
+//   counters and for a new session;
 // - the polling thread's CPU time over 10 idle seconds.
 // Prints its figures; asserts nothing.
 
@@ -155,30 +158,77 @@ class Bench {
     PrintRow("GetObjects", sessions, get, getFloor);
   }
 
+  // Every session replaced between two refreshes: the refresher builds 128
+  // instances, hands them to its enumerator and drops 128.
+  void FullChurn() {
+    constexpr int kSessions = 128;
+    ComPtr<IWbemRefresher> refresher;
+    Publish(kSessions, 1000);
+    RefresherWithEverySession(&refresher);
+    std::vector<double> samples;
+    for (int round = 1; round <= 40; ++round) {
+      for (int slot = 0; slot < kSessions; ++slot) {
+        const std::wstring name = L"churn-" + std::to_wstring(round) + L"-" + std::to_wstring(slot);
+        router_.SetSession(slot, name.c_str(), 1000);
+      }
+      router_.Publish();
+      // A new name is served once a copy a polling period later agrees.
+      Sleep(250);
+      const double start = NowMicroseconds();
+      refresher->Refresh(0);
+      samples.push_back(NowMicroseconds() - start);
+    }
+    const Spread churn = Percentiles(samples);
+    std::printf("\nRefresh after all %d sessions were replaced (sync + fills), 40 rounds (us): median %.1f, p99 %.1f\n",
+                kSessions, churn.median, churn.p99);
+  }
+
   // From a router update to the first refresh that shows it, at random
-  // points of the polling period.
+  // points of the polling period: new counters of a session, and a session
+  // that starts (its name must read the same in two copies).
   void UpdateLatency() {
     Publish(16, 1000);
     ComPtr<IWbemRefresher> refresher;
-    ComPtr<IWbemObjectAccess> first = RefresherWithEverySession(&refresher).front();
+    auto enumerator = wmihost::HiPerfEnum::Create();
+    HiPerf()->CreateRefresher(Services(), 0, refresher.GetAddressOf());
+    long id = 0;
+    HiPerf()->CreateRefreshableEnum(Services(), wmihost::kSessionClassName, refresher.Get(), 0, nullptr,
+                                    enumerator.Get(), &id);
+    ComPtr<IWbemObjectAccess> first = enumerator->Entries().front().object;
     std::mt19937 random(5);
-    std::vector<double> samples;
+    std::vector<double> counterSamples;
+    std::vector<double> sessionSamples;
     for (uint32_t update = 1; update <= 60; ++update) {
       Sleep(random() % 120);
       const uint32_t base = 1000 + update * 10;
-      const double start = NowMicroseconds();
+      double start = NowMicroseconds();
       router_.SetSession(0, SessionName(0).c_str(), base);
       router_.Publish();
-      DWORD value = 0;
-      do {
-        refresher->Refresh(0);
+      const bool counted = RefreshUntil(refresher.Get(), [&] {
+        DWORD value = 0;
         first->ReadDWORD(handles_.counters[0], &value);
-      } while (value != base + 1);
-      samples.push_back((NowMicroseconds() - start) / 1000.0);
+        return value == base + 1;
+      });
+      if (counted) counterSamples.push_back((NowMicroseconds() - start) / 1000.0);
+
+      Sleep(random() % 120);
+      start = NowMicroseconds();
+      router_.SetSession(16 + static_cast<int>(update % 2), (L"new-" + std::to_wstring(update)).c_str(), base);
+      router_.Publish();
+      const size_t expected = update == 1 ? 17 : 18;
+      const bool joined = RefreshUntil(refresher.Get(), [&] {
+        return enumerator->Entries().size() == expected && HasSession(*enumerator.Get(), update);
+      });
+      if (joined) sessionSamples.push_back((NowMicroseconds() - start) / 1000.0);
     }
-    const Spread latency = Percentiles(samples);
-    std::printf("\nupdate-to-refresh latency, 60 updates (ms): median %.1f, p99 %.1f, max %.1f\n", latency.median,
-                latency.p99, *std::max_element(samples.begin(), samples.end()));
+    for (const auto& figure : {std::make_pair("new counters", &counterSamples),
+                               std::make_pair("a new session", &sessionSamples)}) {
+      if (figure.second->empty()) continue;
+      const Spread latency = Percentiles(*figure.second);
+      std::printf("update-to-refresh latency, %s, %zu updates (ms): median %.1f, p99 %.1f, max %.1f\n", figure.first,
+                  figure.second->size(), latency.median, latency.p99,
+                  *std::max_element(figure.second->begin(), figure.second->end()));
+    }
   }
 
   // The polling thread's own times when it can be opened; its access list
@@ -226,6 +276,30 @@ class Bench {
   IWbemHiPerfProvider* HiPerf() { return host_.HiPerfProvider(); }
   IWbemServices* Services() { return &host_.HostServices(); }
 
+  // Refreshes until `shown` holds, for at most 5 s.
+  static bool RefreshUntil(IWbemRefresher* refresher, const std::function<bool()>& shown) {
+    const ULONGLONG deadline = GetTickCount64() + 5000;
+    do {
+      refresher->Refresh(0);
+      if (shown()) return true;
+    } while (GetTickCount64() < deadline);
+    std::printf("not shown within 5 s\n");
+    return false;
+  }
+
+  // Whether session "new-<update>" is among the enumerator's instances.
+  bool HasSession(const wmihost::HiPerfEnum& enumerator, uint32_t update) const {
+    const std::wstring wanted = L"new-" + std::to_wstring(update);
+    for (const auto& entry : enumerator.Entries()) {
+      wchar_t name[64] = {};
+      long bytes = 0;
+      entry.object->ReadPropertyValue(handles_.name, sizeof(name) - sizeof(wchar_t), &bytes,
+                                      reinterpret_cast<BYTE*>(name));
+      if (wanted == name) return true;
+    }
+    return false;
+  }
+
   // `sessions` sessions in the lowest slots, the rest free, under a new
   // stamp; waits three polling periods for the provider to copy them.
   void Publish(int sessions, uint32_t base) {
@@ -252,6 +326,7 @@ int main() {
     std::printf("%-15s %4s  %10s %10s  %10s %10s  %7s %7s\n", "operation", "n", "median", "p99", "floor med",
                 "floor p99", "ratio", "p99 r.");
     for (int sessions : kSessionCounts) bench.Operations(sessions);
+    bench.FullChurn();
     bench.UpdateLatency();
     bench.IdlePollingCpu();
   } catch (const std::exception& error) {

@@ -149,8 +149,9 @@ HRESULT CRefresher::SyncInstances(const std::vector<ServedSessionKey>& sessions)
   next.reserve(sessions.size() + instances_.size());
   HRESULT result = S_OK;
   for (const ServedSessionKey& session : sessions) {
-    auto kept = std::find_if(instances_.begin(), instances_.end(),
-                             [&](const std::unique_ptr<SessionInstance>& old) { return old && old->session == session.id; });
+    auto kept = std::find_if(instances_.begin(), instances_.end(), [&](const std::unique_ptr<SessionInstance>& old) {
+      return old && old->session == session.id;
+    });
     if (kept != instances_.end()) {
       next.push_back(std::move(*kept));
       continue;

@@ -87,16 +87,19 @@ std::vector<Served> ExpectedSessions(const wmirouter_perf_t& block) {
   return sessions;
 }
 
-// Records are found by name, the first of equal names winning: a later
-// session that shares its name with an earlier one is served the earlier
-// one's counters.
-std::vector<Served> AsKeyedByName(std::vector<Served> sessions) {
+// Keys ignore case: a later session whose name equals an earlier key, by
+// the platform's ordinal case-blind comparison, gets the first free "#n".
+std::vector<Served> AsKeyed(std::vector<Served> sessions) {
   for (size_t later = 0; later < sessions.size(); ++later) {
-    for (size_t earlier = 0; earlier < later; ++earlier) {
-      if (sessions[earlier].name == sessions[later].name) {
-        sessions[later].counters = sessions[earlier].counters;
-        break;
-      }
+    const std::wstring name = sessions[later].name;
+    const auto taken = [&](const std::wstring& key) {
+      return std::any_of(sessions.begin(), sessions.begin() + static_cast<std::ptrdiff_t>(later),
+                         [&](const Served& earlier) {
+                           return CompareStringOrdinal(earlier.name.c_str(), -1, key.c_str(), -1, TRUE) == CSTR_EQUAL;
+                         });
+    };
+    for (int suffix = 2; taken(sessions[later].name); ++suffix) {
+      sessions[later].name = name + L"#" + std::to_wstring(suffix);
     }
   }
   return sessions;
@@ -167,7 +170,7 @@ TEST_F(HostileBlockTest, SeededBlocksAreServedExactlyAndWithinTheLayout) {
   for (const Seed& seed : kCorpus) {
     SCOPED_TRACE("seed " + std::to_string(seed.seed));
     FillHostile(router_.Block(), seed);
-    const std::vector<Served> expected = AsKeyedByName(ExpectedSessions(router_.Block()));
+    const std::vector<Served> expected = AsKeyed(ExpectedSessions(router_.Block()));
     ASSERT_FALSE(expected.empty());
     if (seed.shape == Shape::FullNames) {
       ASSERT_EQ(expected.size(), static_cast<size_t>(kMaxInstances));
@@ -198,7 +201,7 @@ TEST_F(HostileBlockTest, SeededBlocksAreServedExactlyAndWithinTheLayout) {
 TEST_F(HostileBlockTest, TemplatesNamingNoRecordAreRefused) {
   FillHostile(router_.Block(), {3, Shape::ShortAndNumeric});
   for (const wchar_t* name : {L"-5", L"128", L"99999999999", L"-2147483649"}) {
-    // A session may carry such a name; only a template naming no session falls back to parsing.
+    // A session may carry such a name.
     const auto sessions = ExpectedSessions(router_.Block());
     if (std::any_of(sessions.begin(), sessions.end(), [&](const Served& s) { return s.name == name; })) continue;
     EXPECT_EQ(Fill(name, nullptr), kNotFound) << std::wstring(name).c_str();
@@ -227,8 +230,10 @@ TEST_F(HostileBlockTest, BlockScribbledOverWhileServing) {
     for (const Served& served : Query()) EXPECT_LE(served.name.size(), kSessionNameUnits);
     const HRESULT refreshed = refresher->Refresh(0);
     EXPECT_TRUE(SUCCEEDED(refreshed) || refreshed == RPC_E_CALL_COMPLETE) << std::hex << refreshed;
+    // Names change too fast to be confirmed: there may be no session 1.
     Served ignored;
-    EXPECT_TRUE(SUCCEEDED(Fill(L"1", &ignored)));
+    const HRESULT filled = Fill(L"1", &ignored);
+    EXPECT_TRUE(SUCCEEDED(filled) || filled == kNotFound) << std::hex << filled;
     ++calls;
   }
   scribbling = false;
