@@ -90,13 +90,13 @@ struct CPerfDataSource::PollingState {
   void CopySessions(const wmirouter_perf_t& block);
   // Collects the active slots whose names are confirmed into `copy`.
   void ConfirmedSessions(const wmirouter_perf_t& block, ULONGLONG now);
-  // Gives copy_[0..copied_) their keys and identifiers.
+  // Gives copy[0..copied) their keys and identifiers.
   void AssignKeys();
   // The position of the served session a Name selects, else -1. The caller
   // shares the table's lock.
   int FindServedLocked(const wchar_t* name) const;
   // Writes record `record`'s values into the instance when the record still
-  // belongs to `session` (0: any); WBEM_S_FALSE otherwise.
+  // belongs to `session`; WBEM_S_FALSE otherwise.
   HRESULT WriteRecord(IWbemObjectAccess* instance, int record, uint64_t session);
 
   SessionCounters records[kMaxInstances];
@@ -259,7 +259,7 @@ int CPerfDataSource::PollingState::FindServedLocked(const wchar_t* name) const {
 HRESULT CPerfDataSource::PollingState::WriteRecord(IWbemObjectAccess* instance, int record, uint64_t session) {
   SessionCounters& counters = records[record];
   ScopedLock guard(counters.lock);
-  if (counters.session == 0 || (session != 0 && counters.session != session)) return WBEM_S_FALSE;
+  if (counters.session != session) return WBEM_S_FALSE;
   HRESULT hr = S_OK;
   for (int k = 0; k < kCounterCount; ++k) {
     hr = instance->WriteDWORD(counterHandles[k], counters.values[k]);

@@ -27,8 +27,7 @@ ErrorRecord g_providerErrorRecord;
 // A router that was not running when the module first looked may be now:
 // map its block and take its current sessions before serving from the records.
 void FollowRouter(CPerfDataSource& dataSource) {
-  if (!RouterBlock().IsMapped()) MapRouterBlock();
-  dataSource.PollNow();
+  if (!RouterBlock().IsMapped() && MapRouterBlock()) dataSource.PollNow();
   dataSource.AwaitFirstSessions();
 }
 
@@ -161,8 +160,8 @@ STDMETHODIMP VXPerfProvider::QueryInstances(IWbemServices* services, WCHAR* clas
     return S_OK;
   }
   FollowRouter(*dataSource);
-  // Names and values come from one copy; an instance that cannot be built
-  // is left out, and the status says so.
+  // Names and values come from the last copy; an instance that cannot be
+  // built is left out, and the status says so.
   HRESULT status = WBEM_S_NO_ERROR;
   int leftOut = 0;
   try {
