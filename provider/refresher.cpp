@@ -134,10 +134,10 @@ void CRefresher::SyncLocked() {
 
 void CRefresher::NoteSyncResult(HRESULT result) {
   if (FAILED(result) && SUCCEEDED(shortfall_)) {
-    LogFormatted(callback_, 2, "CRefresher::Refresh", __LINE__, &g_refresherErrorRecord,
+    LogFormatted(callback_, 2, "CRefresher::SyncLocked", __LINE__, &g_refresherErrorRecord,
                  L"Router sessions not all served, trying again: 0x%08X", static_cast<unsigned>(result));
   } else if (SUCCEEDED(result) && FAILED(shortfall_)) {
-    LogFormatted(callback_, 4, "CRefresher::Refresh", __LINE__, &g_refresherErrorRecord,
+    LogFormatted(callback_, 4, "CRefresher::SyncLocked", __LINE__, &g_refresherErrorRecord,
                  L"Every router session served again");
   }
   shortfall_ = result;
