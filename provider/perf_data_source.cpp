@@ -113,8 +113,10 @@ struct CPerfDataSource::PollingState {
   int copied = 0;
   bool namesPending = false;
   uint64_t nextSessionId = 1;
-  // Set while no session is served and a name waits for its second reading.
+  // Set while no session is served and a name waits for its second reading,
+  // and when that began: callers wait for those names only that long after.
   std::atomic<bool> firstSessionsPending{false};
+  std::atomic<ULONGLONG> firstSessionsPendingSince{0};
 
   // The served sessions, record i holding those of served[i]. A copy holds
   // the lock exclusively; lookups by Name share it until their values are
@@ -234,7 +236,9 @@ void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) 
   // at the sessions again.
   if (sessionsChanged) ++generation;
   ReleaseSRWLockExclusive(&tableLock);
-  firstSessionsPending = namesPending && copied == 0;
+  const bool pending = namesPending && copied == 0;
+  if (pending && !firstSessionsPending) firstSessionsPendingSince = GetTickCount64();
+  firstSessionsPending = pending;
 }
 
 int CPerfDataSource::PollingState::FindServedLocked(const wchar_t* name) const {
@@ -341,7 +345,9 @@ uint64_t CPerfDataSource::CurrentSessions(std::vector<ServedSessionKey>* session
 }
 
 void CPerfDataSource::AwaitFirstSessions() {
-  const ULONGLONG deadline = GetTickCount64() + 2 * kPollingPeriodMs;
+  // A name that never settles costs the first callers one wait, not every
+  // caller one each.
+  const ULONGLONG deadline = state_->firstSessionsPendingSince.load() + 2 * kPollingPeriodMs;
   while (state_->firstSessionsPending.load() && GetTickCount64() < deadline) {
     if (WaitForSingleObject(state_->stopEvent.get(), kPollingPeriodMs / 5) != WAIT_TIMEOUT) return;
     state_->PollOnce();

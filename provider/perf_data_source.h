@@ -76,7 +76,8 @@ class CPerfDataSource {
   // a name waits for its second reading. Maps the block while it is absent.
   void PollNow();
   // When the sessions of a block seen for the first time still wait for
-  // their second reading, waits for it (at most two polling periods).
+  // their second reading, waits for it, until at most two polling periods
+  // after they were first read.
   void AwaitFirstSessions();
   bool IsPolling() const;
   // Changes whenever a copy serves other sessions than the copy before:

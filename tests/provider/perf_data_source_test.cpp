@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+
 #include "provider/module_state.h"
 #include "provider/perf_data_source.h"
 #include "tests/common/router_fixture.h"
@@ -267,4 +271,39 @@ TEST_F(DataSourceTest, CopiesOnlyTheFirst128Sessions) {
   auto beyond = NamedInstance(L"s200");
   EXPECT_EQ(source.FillInstance(beyond.Get()), static_cast<HRESULT>(WBEM_E_NOT_FOUND));
   EXPECT_FALSE(Read(beyond.Get()).counters[0].has_value());
+}
+
+// A block whose only name never reads the same twice: the wait for its first
+// sessions is bounded per appearance, not paid again by every later call.
+TEST_F(DataSourceTest, AnUnsettledNameCostsOneWaitNotOnePerCall) {
+  CPerfDataSource source;
+  ASSERT_EQ(source.GetCounterHandles(classObject_.Get()), S_OK);
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (uint32_t turn = 0; writing.load(); ++turn) {
+      SetSession(0, (L"flip-" + std::to_wstring(turn)).c_str(), 100);
+      ++block_->update_stamp;
+      Sleep(5);
+    }
+  });
+  // The polling thread's part, played here: a copy before each call.
+  Sleep(20);
+  source.PollNow();
+  source.AwaitFirstSessions();
+  const ULONGLONG start = GetTickCount64();
+  for (int call = 0; call < 5; ++call) {
+    source.PollNow();
+    source.AwaitFirstSessions();
+  }
+  const ULONGLONG waited = GetTickCount64() - start;
+  writing = false;
+  writer.join();
+  EXPECT_LT(waited, 150u);
+  // Control: a name that settles is served.
+  SetSession(0, L"settled", 100);
+  ++block_->update_stamp;
+  EXPECT_TRUE(Eventually([&] {
+    source.PollNow();
+    return source.FindSession(L"settled") != 0;
+  }));
 }
