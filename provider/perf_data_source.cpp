@@ -50,7 +50,8 @@ bool FoldCase(const wchar_t* text, wchar_t (&folded)[kKeyUnits]) {
 }
 
 // A served session: where it is, what it is called, and its key in both
-// spellings with their hashes.
+// spellings with their hashes. While its slot reads another name that has
+// not settled yet, it goes on with the values it had.
 struct ServedSession {
   uint64_t id;
   int slot;
@@ -59,6 +60,8 @@ struct ServedSession {
   wchar_t foldedKey[kKeyUnits];
   uint32_t keyHash;
   uint32_t foldedHash;
+  bool held;
+  uint32_t heldValues[kCounterCount];
 };
 
 // The last name read in a slot and when it was first read there.
@@ -158,30 +161,38 @@ void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& bl
   for (int slot = 0; slot < kSessionSlotCount; ++slot) {
     wchar_t name[kSessionNameUnits + 1];
     SlotSighting& sighting = sightings[slot];
-    if (CopySessionName(block.sessions[slot], name) == 0) {
-      sighting.name[0] = L'\0';
-      continue;
+    CopySessionName(block.sessions[slot], name);
+    bool settled = false;
+    if (wcscmp(sighting.name, name) != 0) {
+      wcscpy(sighting.name, name);
+      sighting.since = now;
+    } else {
+      settled = now - sighting.since >= kConfirmAfterMs;
     }
     // The served sessions are in slot order: one still in its slot under
     // the same name goes on without a second reading.
     while (servedIndex < servedCount && served[servedIndex].slot < slot) ++servedIndex;
-    bool confirmed = servedIndex < servedCount && served[servedIndex].slot == slot &&
-                     wcscmp(served[servedIndex].name, name) == 0;
-    if (wcscmp(sighting.name, name) != 0) {
-      wcscpy(sighting.name, name);
-      sighting.since = now;
-    } else if (now - sighting.since >= kConfirmAfterMs) {
-      confirmed = true;
-    }
-    if (!confirmed) {
-      namesPending = true;
-      continue;
-    }
+    const ServedSession* before =
+        servedIndex < servedCount && served[servedIndex].slot == slot ? &served[servedIndex] : nullptr;
+    const bool same = before != nullptr && wcscmp(before->name, name) == 0;
+    const bool live = same || (settled && name[0] != L'\0');
+    // Another name, or none, ends the session in the slot only once it has
+    // settled: a single torn read ends nothing.
+    const bool hold = !live && before != nullptr && !settled;
+    if (!same && !settled) namesPending = true;
+    if (!live && !hold) continue;
     // Only the first kMaxInstances sessions have records.
     if (copied == kMaxInstances) continue;
-    wcscpy(copy[copied].name, name);
-    copy[copied].slot = slot;
-    ++copied;
+    ServedSession& next = copy[copied++];
+    next.slot = slot;
+    next.held = hold;
+    if (!hold) {
+      wcscpy(next.name, name);
+      continue;
+    }
+    wcscpy(next.name, before->name);
+    ScopedLock guard(records[servedIndex].lock);
+    std::copy(records[servedIndex].values, records[servedIndex].values + kCounterCount, next.heldValues);
   }
 }
 
@@ -228,8 +239,11 @@ void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) 
       records[record].session = 0;
       continue;
     }
-    const wmirouter_session_t& slot = block.sessions[served[record].slot];
-    for (int k = 0; k < kCounterCount; ++k) records[record].values[k] = ReadSlotCounter(slot, k);
+    const ServedSession& session = served[record];
+    for (int k = 0; k < kCounterCount; ++k) {
+      records[record].values[k] =
+          session.held ? session.heldValues[k] : ReadSlotCounter(block.sessions[session.slot], k);
+    }
     records[record].session = served[record].id;
   }
   // Counter updates alone leave the generation, so refreshers need not look

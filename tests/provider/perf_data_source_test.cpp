@@ -155,6 +155,8 @@ TEST_F(DataSourceTest, DuplicateNamesGetDistinctKeysAndTheirOwnCounters) {
   router_.ClearSession(1);
   ++block_->update_stamp;
   source.PollNow();
+  Sleep(CPerfDataSource::kConfirmAfterMs + 20);
+  source.PollNow();
   std::vector<ServedSessionKey> after;
   source.CurrentSessions(&after);
   ASSERT_EQ(after.size(), 4u);
@@ -188,12 +190,13 @@ TEST_F(DataSourceTest, ANameIsServedOnlyOnceTwoCopiesAgree) {
   EXPECT_EQ(served(), (std::vector<std::wstring>{L"steady", L"alpha"}));
   const uint64_t generation = source.SessionGeneration();
 
-  // Renamed in place, one unit at a time: each copy reads another name.
+  // Renamed in place, one unit at a time: each copy reads another name, and
+  // alpha goes on until one settles.
   for (const wchar_t* partial : {L"blpha", L"brpha", L"brapa", L"bravo"}) {
     wcscpy(block_->sessions[2].name, partial);
     ++block_->update_stamp;
     source.PollNow();
-    EXPECT_EQ(served(), std::vector<std::wstring>{L"steady"}) << partial;
+    EXPECT_EQ(served(), (std::vector<std::wstring>{L"steady", L"alpha"})) << partial;
   }
   EXPECT_EQ(source.FindSession(L"bravo"), 0u);
   Sleep(CPerfDataSource::kConfirmAfterMs + 20);
@@ -306,4 +309,34 @@ TEST_F(DataSourceTest, AnUnsettledNameCostsOneWaitNotOnePerCall) {
     source.PollNow();
     return source.FindSession(L"settled") != 0;
   }));
+}
+
+// One copy that reads a served session's slot torn, or empty, ends nothing:
+// the session goes on under its identifier, with its values as they were
+// until the slot reads alike again.
+TEST_F(DataSourceTest, ASingleTornReadEndsNoSession) {
+  CPerfDataSource source;
+  ASSERT_EQ(source.GetCounterHandles(classObject_.Get()), S_OK);
+  SetSession(2, L"alpha", 200);
+  ++block_->update_stamp;
+  source.PollNow();
+  Sleep(CPerfDataSource::kConfirmAfterMs + 20);
+  source.PollNow();
+  const uint64_t alpha = source.FindSession(L"alpha");
+  ASSERT_NE(alpha, 0u);
+  uint32_t base = 200;
+  for (const wchar_t* torn : {L"alphX", L""}) {
+    wcscpy(block_->sessions[2].name, torn);
+    block_->sessions[2].bypass_msg_received = 9;
+    ++block_->update_stamp;
+    source.PollNow();
+    EXPECT_EQ(source.FindSession(L"alpha"), alpha);
+    EXPECT_EQ(Value(source, 0, 0), base + 1) << "not the torn slot's values";
+    base += 100;
+    SetSession(2, L"alpha", base);
+    ++block_->update_stamp;
+    source.PollNow();
+    EXPECT_EQ(source.FindSession(L"alpha"), alpha);
+    EXPECT_EQ(Value(source, 0, 0), base + 1);
+  }
 }
