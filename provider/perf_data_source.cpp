@@ -49,9 +49,10 @@ bool FoldCase(const wchar_t* text, wchar_t (&folded)[kKeyUnits]) {
   return true;
 }
 
-// A served session: where it is, what it is called, and its key in both
-// spellings with their hashes. While its slot reads another name that has
-// not settled yet, it goes on with the values it had.
+// A served session: where it is, what it is called, its key in both
+// spellings with their hashes, and the values its record takes: read beside
+// its name, or, while its slot reads another name that has not settled yet,
+// the values it had.
 struct ServedSession {
   uint64_t id;
   int slot;
@@ -60,8 +61,7 @@ struct ServedSession {
   wchar_t foldedKey[kKeyUnits];
   uint32_t keyHash;
   uint32_t foldedHash;
-  bool held;
-  uint32_t heldValues[kCounterCount];
+  uint32_t values[kCounterCount];
 };
 
 // The last name read in a slot and when it was first read there.
@@ -159,11 +159,17 @@ void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& bl
   namesPending = false;
   int servedIndex = 0;
   for (int slot = 0; slot < kSessionSlotCount; ++slot) {
+    // The counters are read between two readings of the name: a name that
+    // changed meanwhile has not settled, as its values may be another's.
+    wchar_t firstName[kSessionNameUnits + 1];
     wchar_t name[kSessionNameUnits + 1];
-    SlotSighting& sighting = sightings[slot];
+    uint32_t values[kCounterCount];
+    CopySessionName(block.sessions[slot], firstName);
+    for (int k = 0; k < kCounterCount; ++k) values[k] = ReadSlotCounter(block.sessions[slot], k);
     CopySessionName(block.sessions[slot], name);
+    SlotSighting& sighting = sightings[slot];
     bool settled = false;
-    if (wcscmp(sighting.name, name) != 0) {
+    if (wcscmp(firstName, name) != 0 || wcscmp(sighting.name, name) != 0) {
       wcscpy(sighting.name, name);
       sighting.since = now;
     } else {
@@ -174,7 +180,7 @@ void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& bl
     while (servedIndex < servedCount && served[servedIndex].slot < slot) ++servedIndex;
     const ServedSession* before =
         servedIndex < servedCount && served[servedIndex].slot == slot ? &served[servedIndex] : nullptr;
-    const bool same = before != nullptr && wcscmp(before->name, name) == 0;
+    const bool same = before != nullptr && wcscmp(firstName, name) == 0 && wcscmp(before->name, name) == 0;
     const bool live = same || (settled && name[0] != L'\0');
     // Another name, or none, ends the session in the slot only once it has
     // settled: a single torn read ends nothing.
@@ -185,14 +191,14 @@ void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& bl
     if (copied == kMaxInstances) continue;
     ServedSession& next = copy[copied++];
     next.slot = slot;
-    next.held = hold;
     if (!hold) {
       wcscpy(next.name, name);
+      std::copy(values, values + kCounterCount, next.values);
       continue;
     }
     wcscpy(next.name, before->name);
     ScopedLock guard(records[servedIndex].lock);
-    std::copy(records[servedIndex].values, records[servedIndex].values + kCounterCount, next.heldValues);
+    std::copy(records[servedIndex].values, records[servedIndex].values + kCounterCount, next.values);
   }
 }
 
@@ -239,11 +245,7 @@ void CPerfDataSource::PollingState::CopySessions(const wmirouter_perf_t& block) 
       records[record].session = 0;
       continue;
     }
-    const ServedSession& session = served[record];
-    for (int k = 0; k < kCounterCount; ++k) {
-      records[record].values[k] =
-          session.held ? session.heldValues[k] : ReadSlotCounter(block.sessions[session.slot], k);
-    }
+    std::copy(served[record].values, served[record].values + kCounterCount, records[record].values);
     records[record].session = served[record].id;
   }
   // Counter updates alone leave the generation, so refreshers need not look

@@ -340,3 +340,38 @@ TEST_F(DataSourceTest, ASingleTornReadEndsNoSession) {
     EXPECT_EQ(Value(source, 0, 0), base + 1);
   }
 }
+
+// A copy that must wait for a fill in progress, after reading the names,
+// stores the counters read beside each name, not those of a session that
+// took the slot during the wait.
+TEST_F(DataSourceTest, ACopyKeepsTheCountersReadBesideTheName) {
+  CPerfDataSource source;
+  ASSERT_EQ(source.GetCounterHandles(classObject_.Get()), S_OK);
+  SetSession(0, L"alpha", 100);
+  SetSession(1, L"steady", 500);
+  ++block_->update_stamp;
+  ASSERT_TRUE(Eventually([&] {
+    source.PollNow();
+    return source.FindSession(L"alpha") != 0;
+  }));
+  std::thread copier;
+  definition_->Faults().RunBeforeNext(wmihost::Op::WriteDWORD, [&] {
+    ++block_->update_stamp;
+    copier = std::thread([&] { source.PollNow(); });
+    Sleep(100);
+    SetSession(0, L"bravo", 200);
+  });
+  auto filled = NamedInstance(L"steady");
+  EXPECT_EQ(source.FillInstance(filled.Get()), S_OK);
+  copier.join();
+  auto alpha = NamedInstance(L"alpha");
+  ASSERT_EQ(source.FillInstance(alpha.Get()), S_OK);
+  EXPECT_EQ(Read(alpha.Get()).counters[0], 101u);
+  // Control: the copy did happen, and bravo follows once settled.
+  SetSession(0, L"bravo", 200);
+  ++block_->update_stamp;
+  EXPECT_TRUE(Eventually([&] {
+    source.PollNow();
+    return source.FindSession(L"bravo") != 0;
+  }));
+}
