@@ -91,7 +91,8 @@ struct CPerfDataSource::PollingState {
   // or when a name waits for its second reading.
   void PollOnce();
   void CopySessions(const wmirouter_perf_t& block);
-  // Collects the active slots whose names are confirmed into `copy`.
+  // Collects into `copy` the slots whose names are confirmed, and the served
+  // sessions whose slots read another name that has not settled yet.
   void ConfirmedSessions(const wmirouter_perf_t& block, ULONGLONG now);
   // Gives copy[0..copied) their keys and identifiers.
   void AssignKeys();
@@ -167,9 +168,10 @@ void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& bl
     CopySessionName(block.sessions[slot], firstName);
     for (int k = 0; k < kCounterCount; ++k) values[k] = ReadSlotCounter(block.sessions[slot], k);
     CopySessionName(block.sessions[slot], name);
+    const bool steady = wcscmp(firstName, name) == 0;
     SlotSighting& sighting = sightings[slot];
     bool settled = false;
-    if (wcscmp(firstName, name) != 0 || wcscmp(sighting.name, name) != 0) {
+    if (!steady || wcscmp(sighting.name, name) != 0) {
       wcscpy(sighting.name, name);
       sighting.since = now;
     } else {
@@ -180,7 +182,7 @@ void CPerfDataSource::PollingState::ConfirmedSessions(const wmirouter_perf_t& bl
     while (servedIndex < servedCount && served[servedIndex].slot < slot) ++servedIndex;
     const ServedSession* before =
         servedIndex < servedCount && served[servedIndex].slot == slot ? &served[servedIndex] : nullptr;
-    const bool same = before != nullptr && wcscmp(firstName, name) == 0 && wcscmp(before->name, name) == 0;
+    const bool same = before != nullptr && steady && wcscmp(before->name, name) == 0;
     const bool live = same || (settled && name[0] != L'\0');
     // Another name, or none, ends the session in the slot only once it has
     // settled: a single torn read ends nothing.

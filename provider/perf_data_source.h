@@ -44,7 +44,9 @@ struct ServedSessionKey {
 //
 // A name the copy has not read before in that slot is served only when a
 // copy at least kConfirmAfterMs later reads the same name, so that a name
-// the router is still writing never becomes a session.
+// the router is still writing never becomes a session. Likewise another name,
+// or none, ends the slot's session only once it has settled; until then the
+// session keeps its last values.
 class CPerfDataSource {
  public:
   static constexpr unsigned kConfirmAfterMs = 80;
