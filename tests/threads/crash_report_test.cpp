@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "support/threads/invalid_parameter.h"
+#include "support/threads/stack_trace.h"
+#include "support/threads/symbol_engine.h"
 #include "support/threads/thread.h"
 #include "tests/common/recording_sink.h"
 #include "tests/threads/stack_test_support.h"
@@ -130,6 +132,62 @@ TEST(CrashReport, LinesInOrderWithFullWidthAddresses) {
   EXPECT_EQ(texts[6].rfind("Stack Frame Context:", 0), 0u);
   EXPECT_EQ(texts.back(), "------------------End Stack Trace------------------");
   EXPECT_EQ(CountStarting(texts, "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
+}
+
+// A thread that holds the symbol engine, as a dump stuck in DbgHelp would.
+class EngineHolder {
+ public:
+  EngineHolder()
+      : held_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        thread_(CreateThread(nullptr, 0, Hold, this, 0, nullptr)) {
+    WaitForSingleObject(held_, 15000);
+  }
+  ~EngineHolder() {
+    SetEvent(release_);
+    WaitForSingleObject(thread_, 15000);
+    CloseHandle(thread_);
+    CloseHandle(release_);
+    CloseHandle(held_);
+  }
+  EngineHolder(const EngineHolder&) = delete;
+  EngineHolder& operator=(const EngineHolder&) = delete;
+
+ private:
+  static DWORD WINAPI Hold(void* self) {
+    auto* holder = static_cast<EngineHolder*>(self);
+    if (!StackTrace.Initialize()) return 1;
+    SetEvent(holder->held_);
+    WaitForSingleObject(holder->release_, 15000);
+    StackTrace.Unlock();
+    return 0;
+  }
+  HANDLE held_;
+  HANDLE release_;
+  HANDLE thread_;
+};
+
+TEST(CrashReport, WrittenWithoutTheStackWhileTheSymbolEngineIsHeld) {
+  CapturedContext captured = CaptureHere();
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  EXCEPTION_POINTERS pointers = {&record, &captured.context};
+  WaitingThread waiting;
+  {
+    EngineHolder holder;
+    RecordingSink sink;
+    LogExceptionReport(&pointers);
+    EXPECT_FALSE(DumpThreadCallStack(waiting.Handle()));
+    const auto texts = NarrowTexts(sink);
+    EXPECT_EQ(texts.front(), "Exception code: C0000005 ACCESS_VIOLATION");
+    EXPECT_EQ(CountStarting(texts, "Symbol engine held by thread 0x"), 2u);
+    EXPECT_EQ(CountStarting(texts, "------------------End Stack Trace------------------"), 1u);
+    EXPECT_EQ(CountStarting(texts, "Stack Frame Context"), 0u);
+  }
+  // Released, the engine serves the next report.
+  RecordingSink sink;
+  LogExceptionReport(&pointers);
+  EXPECT_EQ(CountStarting(NarrowTexts(sink), "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
 }
 
 TEST(InvalidParameter, TheUniversalRunTimeReportsAndTheCallerIsDumped) {

@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -112,6 +116,23 @@ TEST(SymbolEngineLoading, AMissingDbgHelpIsReportedAndTriedAgain) {
   EXPECT_TRUE(engine.IsInitialized());
   engine.Unlock();
   EXPECT_EQ(CountContaining(NarrowTexts(sink), "Loaded "), 1u);
+}
+
+TEST(SymbolEngineLoading, AThreadEndingWithTheLockMakesTheEngineRefuse) {
+  SymbolEngine engine;
+  RecordingSink sink;
+  ASSERT_TRUE(engine.Initialize());
+  engine.Unlock();
+  HANDLE holder = CreateThread(
+      nullptr, 0, [](void* engine) -> DWORD { return static_cast<SymbolEngine*>(engine)->Acquire() ? 0 : 1; },
+      &engine, 0, nullptr);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(WaitForSingleObject(holder, 15000), WAIT_OBJECT_0);
+  CloseHandle(holder);
+  EXPECT_FALSE(engine.Initialize());
+  EXPECT_FALSE(engine.Acquire());
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine abandoned by a thread that ended holding it"), 1u);
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine unusable"), 1u);
 }
 
 TEST(MemoryDumpRows, WholeRowsOnlyAndUnreadableBytesStayMarked) {
@@ -240,6 +261,83 @@ TEST(OtherThreadDump, RefusesTheCallerAndEndedThreads) {
   const auto texts = NarrowTexts(sink);
   EXPECT_EQ(CountContaining(texts, "Stack Frame Context"), 0u);
   EXPECT_EQ(CountContaining(texts, "Failed to"), 3u);
+}
+
+std::atomic<bool> keepSpinning{true};
+
+// A variable-size frame makes the compiler address it through RBP, and its
+// unwind data tells the unwinder to trust RBP.
+STACK_TEST_NOINLINE DWORD WINAPI SpinWithFramePointer(void*) {
+  volatile char* frame = static_cast<volatile char*>(alloca(16 + (keepSpinning ? 1 : 0)));
+  while (keepSpinning) frame[0] = 1;
+  return 0;
+}
+
+// Registers a suspended thread could hold; the dump reads its stack and
+// unwinds it from a copy, which none of these may lead outside of.
+TEST(OtherThreadDump, HostileRegistersNeverFault) {
+  HANDLE spinning = CreateThread(nullptr, 0, SpinWithFramePointer, nullptr, 0, nullptr);
+  ASSERT_NE(spinning, nullptr);
+  Sleep(50);
+  ASSERT_EQ(SuspendThread(spinning), 0u);
+  alignas(16) CONTEXT original = {};
+  original.ContextFlags = CONTEXT_FULL;
+  ASSERT_TRUE(GetThreadContext(spinning, &original));
+  const uint64_t stack = original.Rsp & ~uint64_t{15};
+  const uint64_t hostile[] = {0,
+                              ~uint64_t{0},
+                              ~uint64_t{7},
+                              ~uint64_t{6},
+                              0xFFFFFFFFFFFFF000ull,
+                              0x00007FFFFFFFFFF8ull,
+                              0x00007FFFFFFF0000ull,
+                              0xFFFF800000000000ull,
+                              0xFFFFF80000000000ull,
+                              0x10,
+                              0x12345678,
+                              original.Rsp + 3,
+                              original.Rbp + 1,
+                              stack - 8,
+                              stack - 16,
+                              stack + 4096 - 8,
+                              stack + 4096,
+                              stack + 4096 + 512};
+  std::vector<CONTEXT> contexts;
+  for (const uint64_t value : hostile) {
+    for (DWORD64 CONTEXT::*reg : {&CONTEXT::Rbp, &CONTEXT::Rsp, &CONTEXT::Rip}) {
+      contexts.push_back(original);
+      contexts.back().*reg = value;
+    }
+  }
+  std::mt19937_64 random(27);
+  for (int i = 0; i < 300; ++i) {
+    contexts.push_back(original);
+    CONTEXT& context = contexts.back();
+    // Near the real stack half the time, so that copies and chains start.
+    context.Rbp = i % 2 == 0 ? stack + random() % 8192 - 4096 : random();
+    context.Rsp = i % 4 == 0 ? random() : original.Rsp;
+    if (i % 8 == 0) context.Rip = random();
+  }
+  int dumped = 0;
+  {
+    RecordingSink sink;
+    for (const CONTEXT& context : contexts) {
+      alignas(16) CONTEXT hostileContext = context;
+      ASSERT_TRUE(SetThreadContext(spinning, &hostileContext));
+      dumped += DumpThreadCallStack(spinning) ? 1 : 0;
+    }
+  }
+  // The dumps saw the hostile registers: some found nothing to walk.
+  EXPECT_LT(dumped, static_cast<int>(contexts.size()));
+  // The control: its own registers still give its stack.
+  ASSERT_TRUE(SetThreadContext(spinning, &original));
+  RecordingSink sink;
+  ASSERT_TRUE(DumpThreadCallStack(spinning));
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol Information: SpinWithFramePointer"), 1u);
+  EXPECT_EQ(ResumeThread(spinning), 1u);
+  keepSpinning = false;
+  EXPECT_EQ(WaitForSingleObject(spinning, 15000), WAIT_OBJECT_0);
+  CloseHandle(spinning);
 }
 
 }  // namespace
