@@ -1,6 +1,7 @@
 #include "support/logging/debug_logger_config.h"
 
 #include "support/registry/registry.h"
+#include "support/threads/crash_dump.h"
 
 namespace {
 
@@ -76,6 +77,16 @@ void ReadStartValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSetting
   key.GetValue(L"EventLogEnabled", &settings.eventLogEnabled);
   if (!ReadPath(key, L"DebugLogIdent", &settings.fileIdent)) settings.fileIdent = settings.logIdent;
   key.GetValue(L"EventLogTimeThreshold", &levels.eventLogTimeThreshold, 60);
+  ConfigureCrashDump(ReadCrashDumpValues(key));
+}
+
+CrashDumpSettings ReadCrashDumpValues(Registry& key) {
+  CrashDumpSettings settings;
+  wchar_t folder[kCrashDumpFolderChars + 2] = {};
+  if (key.GetString(L"CrashDumpFolder", folder, kCrashDumpFolderChars + 2)) settings.folder = folder;
+  key.GetValue(L"CrashDumpType", &settings.type, 0u);
+  key.GetValue(L"CrashDumpCount", &settings.count, 10u);
+  return settings;
 }
 
 PollChanges ReadPollValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings,

@@ -9,6 +9,7 @@
 #include <string>
 
 class Registry;
+struct CrashDumpSettings;
 
 // Told after every successful (re)open of the log file, on the logger thread.
 class LogFileListener {
@@ -113,6 +114,9 @@ struct PollChanges {
 
 // Reads the values of an open key with the rules of the first configuration.
 void ReadStartValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings, LoggerLevels& levels);
+// CrashDumpFolder, CrashDumpType and CrashDumpCount of an open key; the
+// start values hand them to the crash path.
+CrashDumpSettings ReadCrashDumpValues(Registry& key);
 // Reads the values of an open key with the rules of a running logger's poll.
 PollChanges ReadPollValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings,
                            LoggerLevels& levels);
