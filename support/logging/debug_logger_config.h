@@ -9,7 +9,6 @@
 #include <string>
 
 class Registry;
-struct CrashDumpSettings;
 
 // Told after every successful (re)open of the log file, on the logger thread.
 class LogFileListener {
@@ -112,11 +111,9 @@ struct PollChanges {
   bool eventLogEnabled = false;
 };
 
-// Reads the values of an open key with the rules of the first configuration.
+// Reads the values of an open key with the rules of the first configuration,
+// and hands CrashDumpFolder, CrashDumpType and CrashDumpCount to the crash path.
 void ReadStartValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings, LoggerLevels& levels);
-// CrashDumpFolder, CrashDumpType and CrashDumpCount of an open key; the
-// start values hand them to the crash path.
-CrashDumpSettings ReadCrashDumpValues(Registry& key);
 // Reads the values of an open key with the rules of a running logger's poll.
 PollChanges ReadPollValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings,
                            LoggerLevels& levels);
