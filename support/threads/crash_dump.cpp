@@ -148,7 +148,10 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
   // when the process ends under it, leaves no file a debugger would choke on.
   FILE_DISPOSITION_INFO disposition = {TRUE};
   SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition));
-  if (!StackTrace.Acquire()) {
+  // A crashing thread that holds the engine (a fault inside DbgHelp) waits for
+  // this one and makes no call meanwhile: the dump goes ahead under its hold.
+  const bool borrowed = StackTrace.HeldBy(job.threadId);
+  if (!borrowed && !StackTrace.Acquire()) {
     Report(job.path, L"symbol engine", GetLastError());
     return;
   }
@@ -158,7 +161,7 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
                        dbghelp.MiniDumpWriteDump(StackTrace.Process(), GetCurrentProcessId(), file.get(),
                                                  static_cast<MINIDUMP_TYPE>(type), &exception, nullptr, nullptr);
   const DWORD error = dbghelp.MiniDumpWriteDump != nullptr ? PlainError(GetLastError()) : ERROR_PROC_NOT_FOUND;
-  StackTrace.Unlock();
+  if (!borrowed) StackTrace.Unlock();
   if (!written) {
     Report(job.path, L"MiniDumpWriteDump", error);
     return;

@@ -67,6 +67,8 @@ class SymbolEngine {
   bool Initialize();
   bool IsInitialized() const { return initialized_; }
   void Unlock();
+  // Whether thread `threadId` holds the lock now.
+  bool HeldBy(DWORD threadId) const { return holder_ == threadId; }
 
   // Valid while the lock is held after a successful Initialize.
   const DbgHelpFunctions& Functions() const { return functions_; }

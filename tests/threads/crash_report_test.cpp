@@ -13,11 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "support/threads/crash_dump.h"
 #include "support/threads/invalid_parameter.h"
 #include "support/threads/stack_trace.h"
 #include "support/threads/symbol_engine.h"
 #include "support/threads/thread.h"
 #include "tests/common/recording_sink.h"
+#include "tests/fs/scratch_folder.h"
 #include "tests/threads/stack_test_support.h"
 
 namespace {
@@ -188,6 +190,29 @@ TEST(CrashReport, WrittenWithoutTheStackWhileTheSymbolEngineIsHeld) {
   RecordingSink sink;
   LogExceptionReport(&pointers);
   EXPECT_EQ(CountStarting(NarrowTexts(sink), "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
+}
+
+// A fault inside DbgHelp leaves the crashing thread holding the symbol
+// engine while it waits for its dump; the control is ZelTool crash's dump.
+TEST(CrashDump, WrittenWhileTheCrashingThreadHoldsTheSymbolEngine) {
+  CapturedContext captured = CaptureHere();
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  record.ExceptionAddress = reinterpret_cast<void*>(captured.context.Rip);
+  EXCEPTION_POINTERS pointers = {&record, &captured.context};
+  ScratchFolder folder;
+  CrashDumpSettings settings;
+  settings.folder = folder.path();
+  ConfigureCrashDump(settings);
+  RecordingSink sink;
+  ASSERT_TRUE(StackTrace.Acquire());
+  const bool written = WriteCrashDump(&pointers, GetCurrentThreadId());
+  StackTrace.Unlock();
+  ConfigureCrashDump(CrashDumpSettings());
+  EXPECT_TRUE(written);
+  const auto texts = NarrowTexts(sink);
+  EXPECT_EQ(CountStarting(texts, "Crash dump: "), 1u);
+  EXPECT_EQ(CountStarting(texts, "Crash dump failed"), 0u);
 }
 
 TEST(InvalidParameter, TheUniversalRunTimeReportsAndTheCallerIsDumped) {
