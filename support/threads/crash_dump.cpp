@@ -40,6 +40,10 @@ DumpJob job;
 // Set while a job is in flight, and for good once one was cut off by the time
 // bound: its helper may still use the job.
 std::atomic<bool> jobBusy{false};
+// The number of the job a helper may still claim, 0 once claimed or given up;
+// a helper that starts late finds its number gone and leaves the job alone.
+std::atomic<uint64_t> openTicket{0};
+uint64_t ticketsIssued = 0;
 
 // The executable's file name without its folder and extension.
 bool ExecutableStem(wchar_t (&stem)[MAX_PATH]) {
@@ -181,7 +185,9 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
   }
 }
 
-DWORD WINAPI WriteDumpThread(void*) {
+DWORD WINAPI WriteDumpThread(void* ticket) {
+  uint64_t expected = reinterpret_cast<uintptr_t>(ticket);
+  if (!openTicket.compare_exchange_strong(expected, 0)) return 0;
   wchar_t folder[kCrashDumpFolderChars + 1];
   DWORD type = 0;
   DWORD count = 0;
@@ -197,6 +203,18 @@ DWORD WINAPI WriteDumpThread(void*) {
   }
   WriteDump(folder, stem, type, count);
   return 0;
+}
+
+// Whether the helper claimed its job within kCrashDumpStartMilliseconds; if
+// not, the job is withdrawn. A new thread needs the loader lock, and under
+// Wine the heap lock, before it runs: a crash on a thread holding either
+// would otherwise keep the process for the whole bound.
+bool HelperStarted(HANDLE writer, uint64_t ticket) {
+  for (DWORD waited = 0; waited < kCrashDumpStartMilliseconds; waited += 10) {
+    if (openTicket != ticket || WaitForSingleObject(writer, 10) == WAIT_OBJECT_0) return true;
+  }
+  uint64_t expected = ticket;
+  return !openTicket.compare_exchange_strong(expected, 0);
 }
 
 }  // namespace
@@ -227,9 +245,18 @@ bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {
   job.named = false;
   job.reported = false;
   job.written = false;
-  const UniqueHandle writer(CreateThread(nullptr, 0, WriteDumpThread, nullptr, 0, nullptr));
+  const uint64_t ticket = ++ticketsIssued;
+  openTicket = ticket;
+  const UniqueHandle writer(
+      CreateThread(nullptr, 0, WriteDumpThread, reinterpret_cast<void*>(static_cast<uintptr_t>(ticket)), 0, nullptr));
   if (!writer) {
     Report(L"(not named)", L"CreateThread", GetLastError());
+    openTicket = 0;
+    jobBusy = false;
+    return false;
+  }
+  if (!HelperStarted(writer.get(), ticket)) {
+    Report(L"(not named)", L"helper thread did not start", ERROR_TIMEOUT);
     jobBusy = false;
     return false;
   }

@@ -23,6 +23,9 @@ constexpr size_t kCrashDumpFolderChars = 260;
 // as failed and its file goes when the process ends. Generous, since Wine's
 // DbgHelp takes seconds for even a small process on a busy machine.
 constexpr DWORD kCrashDumpWaitMilliseconds = 30000;
+// Bounds the helper thread's start within that: a thread that has not run by
+// then is blocked on a lock the crashed thread holds.
+constexpr DWORD kCrashDumpStartMilliseconds = 2000;
 
 // What the crash path uses from then on; a folder longer than
 // kCrashDumpFolderChars switches dumps off.

@@ -192,6 +192,42 @@ TEST(CrashReport, WrittenWithoutTheStackWhileTheSymbolEngineIsHeld) {
   EXPECT_EQ(CountStarting(NarrowTexts(sink), "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
 }
 
+// A thread that holds the loader lock, which a new thread needs before it
+// runs: the dump's helper cannot start, and the crash path must not wait for
+// it the whole bound. Runs first, so that the next test shows the dump path
+// works again once the lock is free.
+TEST(CrashDump, AHelperThatCannotStartIsGivenUpSoon) {
+  using LockLoader = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+  using UnlockLoader = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto lockLoader =
+      reinterpret_cast<LockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  const auto unlockLoader = reinterpret_cast<UnlockLoader>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  ASSERT_TRUE(lockLoader != nullptr && unlockLoader != nullptr);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  CONTEXT context = {};
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  ScratchFolder folder;
+  CrashDumpSettings settings;
+  settings.folder = folder.path();
+  ConfigureCrashDump(settings);
+  RecordingSink sink;
+  ULONG_PTR cookie = 0;
+  ASSERT_EQ(lockLoader(0, nullptr, &cookie), 0);
+  const ULONGLONG start = GetTickCount64();
+  const bool written = WriteCrashDump(&pointers, GetCurrentThreadId());
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  unlockLoader(0, cookie);
+  ConfigureCrashDump(CrashDumpSettings());
+  EXPECT_FALSE(written);
+  EXPECT_LT(elapsed, 15000u);
+  const auto texts = NarrowTexts(sink);
+  ASSERT_EQ(CountStarting(texts, "Crash dump failed: (not named) [helper thread did not start"), 1u);
+  EXPECT_EQ(CountStarting(texts, "Crash dump"), 1u);
+}
+
 // A fault inside DbgHelp leaves the crashing thread holding the symbol
 // engine while it waits for its dump; the control is ZelTool crash's dump.
 TEST(CrashDump, WrittenWhileTheCrashingThreadHoldsTheSymbolEngine) {
