@@ -217,12 +217,22 @@ bool HelperStarted(HANDLE writer, uint64_t ticket) {
   return !openTicket.compare_exchange_strong(expected, 0);
 }
 
+// "X:\..." or "\\server\...": any other form follows the current directory
+// or drive, whatever they are at the crash.
+bool IsFullPath(const std::wstring& path) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return true;
+  const wchar_t drive = static_cast<wchar_t>(path.empty() ? 0 : path[0] | 0x20);
+  return path.size() >= 3 && drive >= L'a' && drive <= L'z' && path[1] == L':' && separator(path[2]);
+}
+
 }  // namespace
 
 void ConfigureCrashDump(const CrashDumpSettings& settings) {
   std::wstring folder = settings.folder;
   while (!folder.empty() && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
-  const bool enabled = !folder.empty() && folder.size() <= kCrashDumpFolderChars;
+  const bool full = IsFullPath(settings.folder);
+  const bool enabled = full && !folder.empty() && folder.size() <= kCrashDumpFolderChars;
   AcquireSRWLockExclusive(&published.lock);
   std::wmemset(published.folder, L'\0', kCrashDumpFolderChars + 1);
   if (enabled) std::wmemcpy(published.folder, folder.c_str(), folder.size());
@@ -230,8 +240,12 @@ void ConfigureCrashDump(const CrashDumpSettings& settings) {
   published.count = settings.count != 0 ? settings.count : 10;
   ReleaseSRWLockExclusive(&published.lock);
   dumpsEnabled = enabled;
-  if (!folder.empty() && !enabled) DebugLog(1, L"CrashDumpFolder longer than %u characters: no crash dumps",
-                                            static_cast<unsigned>(kCrashDumpFolderChars));
+  if (!settings.folder.empty() && !full) {
+    DebugLog(1, L"CrashDumpFolder is not a full path: %ls: no crash dumps", settings.folder.c_str());
+  } else if (!folder.empty() && !enabled) {
+    DebugLog(1, L"CrashDumpFolder longer than %u characters: no crash dumps",
+             static_cast<unsigned>(kCrashDumpFolderChars));
+  }
 }
 
 bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {

@@ -27,8 +27,8 @@ constexpr DWORD kCrashDumpWaitMilliseconds = 30000;
 // then is blocked on a lock the crashed thread holds.
 constexpr DWORD kCrashDumpStartMilliseconds = 2000;
 
-// What the crash path uses from then on; a folder longer than
-// kCrashDumpFolderChars switches dumps off.
+// What the crash path uses from then on; a folder that is not a full path
+// or is longer than kCrashDumpFolderChars switches dumps off.
 void ConfigureCrashDump(const CrashDumpSettings& settings);
 
 // Writes the dump of an exception raised on thread `threadId` from a helper

@@ -192,6 +192,26 @@ TEST(CrashReport, WrittenWithoutTheStackWhileTheSymbolEngineIsHeld) {
   EXPECT_EQ(CountStarting(NarrowTexts(sink), "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
 }
 
+// A folder that is not a full path would follow the current directory,
+// whatever it is at the crash; the full-path control is the tests below.
+TEST(CrashDump, OnlyAFullFolderPathIsUsed) {
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  CONTEXT context = {};
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  for (const wchar_t* folder : {L"dumps", L"C:dumps", L"\\dumps", L".\\dumps", L"%NoSuchVariable%\\dumps"}) {
+    RecordingSink sink;
+    CrashDumpSettings settings;
+    settings.folder = folder;
+    ConfigureCrashDump(settings);
+    EXPECT_FALSE(WriteCrashDump(&pointers, GetCurrentThreadId()));
+    ConfigureCrashDump(CrashDumpSettings());
+    const auto texts = NarrowTexts(sink);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].rfind("CrashDumpFolder is not a full path: ", 0), 0u) << texts[0];
+  }
+}
+
 // A thread that holds the loader lock, which a new thread needs before it
 // runs: the dump's helper cannot start, and the crash path must not wait for
 // it the whole bound. Runs first, so that the next test shows the dump path
