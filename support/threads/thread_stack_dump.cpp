@@ -12,6 +12,11 @@ namespace {
 
 constexpr size_t kStackCopySize = 4096;
 constexpr size_t kFrameCopySize = 512;
+// The chain walk runs while its thread is suspended, some microseconds a
+// link: a corrupt frame pointer into a list laid out upwards would keep the
+// thread stopped for seconds. Well beyond what is stored, so a long walk is
+// still told as such.
+constexpr int kChainWalkLimit = 4096;
 
 // The memory-map region that holds `address`; false when there is none.
 bool QueryRegion(uint64_t address, MEMORY_BASIC_INFORMATION& region) {
@@ -163,7 +168,7 @@ int ExtractCallStackFrames(uint64_t framePointer, uint64_t stackPointer, uint64_
   int walked = 0;
   uint64_t pointer = framePointer;
   uint64_t pc = programCounter;
-  while (pointer != 0) {
+  while (pointer != 0 && walked < kChainWalkLimit) {
     // The saved frame pointer, the return address and four parameter slots.
     uint64_t words[6] = {};
     if (!ReadWords(pointer, words, 2)) return walked;

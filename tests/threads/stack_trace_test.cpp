@@ -197,6 +197,22 @@ TEST(FrameChainWalk, StoresNinetyNineOfALongChain) {
   EXPECT_EQ(frames.count, ThreadCallStackFrames::kStoredLimit);
 }
 
+// A corrupt frame pointer into a long list laid out upwards (nodes allocated
+// in order, the link first) reads as a chain too: the walk, which runs while
+// its thread is suspended, stops long before its end.
+TEST(FrameChainWalk, AChainLongerThanAnyStackIsCutOff) {
+  constexpr size_t kNodes = size_t{1} << 20;
+  std::vector<uint64_t> list(2 * kNodes);
+  for (size_t i = 0; i + 2 < list.size(); i += 2) {
+    list[i] = reinterpret_cast<uintptr_t>(&list[i + 2]);
+    list[i + 1] = 0x500000;
+  }
+  ThreadCallStackFrames frames;
+  const int walked = ExtractCallStackFrames(reinterpret_cast<uintptr_t>(list.data()), 0, 1, frames);
+  EXPECT_GT(walked, ThreadCallStackFrames::kStoredLimit);
+  EXPECT_LT(static_cast<size_t>(walked), kNodes);
+}
+
 TEST(CurrentThreadDump, NamesTheCapturingFunctionWithItsFileAndLine) {
   const CapturedContext captured = CaptureHere();
   {
