@@ -36,6 +36,8 @@ void Resolve(HMODULE library, const char* name, Function& function) {
   function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
+constexpr char kUnusableText[] = "Symbol engine unusable since a thread ended holding it: call stack left out";
+
 }  // namespace
 
 std::string ExecutableFolder(const std::string& path) {
@@ -137,16 +139,20 @@ void SymbolEngine::LoadDbgHelp() {
 
 bool SymbolEngine::Lock() {
   if (abandoned_) {
-    DebugLog(1, "Symbol engine unusable since a thread ended holding it: call stack left out");
+    DebugLog(1, "%s", kUnusableText);
     return false;
   }
   const DWORD waited = lock_ ? WaitForSingleObject(lock_.get(), kLockWaitMilliseconds) : WAIT_FAILED;
-  if (waited == WAIT_OBJECT_0) {
+  if (waited == WAIT_OBJECT_0 && !abandoned_) {
     ++depth_;
     holder_ = GetCurrentThreadId();
     return true;
   }
-  if (waited == WAIT_ABANDONED) {
+  if (waited == WAIT_OBJECT_0) {
+    // Got after another waiter was told of the abandonment.
+    ReleaseMutex(lock_.get());
+    DebugLog(1, "%s", kUnusableText);
+  } else if (waited == WAIT_ABANDONED) {
     abandoned_ = true;
     depth_ = 0;
     holder_ = 0;

@@ -135,6 +135,40 @@ TEST(SymbolEngineLoading, AThreadEndingWithTheLockMakesTheEngineRefuse) {
   EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine unusable"), 1u);
 }
 
+// Two threads waiting when the holder ends: one is told of the abandonment,
+// and the other, which gets the lock after it, must not use DbgHelp either.
+TEST(SymbolEngineLoading, NoWaiterUsesTheEngineAfterItsHolderEnded) {
+  struct Shared {
+    SymbolEngine engine;
+    HANDLE end = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> acquired{0};
+  } shared;
+  RecordingSink sink;
+  const auto holder = [](void* state) -> DWORD {
+    auto& shared = *static_cast<Shared*>(state);
+    if (!shared.engine.Acquire()) return 1;
+    return WaitForSingleObject(shared.end, 15000);
+  };
+  const auto waiter = [](void* state) -> DWORD {
+    auto& shared = *static_cast<Shared*>(state);
+    if (!shared.engine.Acquire()) return 0;
+    ++shared.acquired;
+    shared.engine.Unlock();
+    return 0;
+  };
+  HANDLE threads[3] = {CreateThread(nullptr, 0, holder, &shared, 0, nullptr)};
+  Sleep(300);
+  threads[1] = CreateThread(nullptr, 0, waiter, &shared, 0, nullptr);
+  threads[2] = CreateThread(nullptr, 0, waiter, &shared, 0, nullptr);
+  Sleep(300);
+  SetEvent(shared.end);
+  EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, 15000), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(shared.end);
+  EXPECT_EQ(shared.acquired, 0);
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine abandoned by a thread that ended holding it"), 1u);
+}
+
 TEST(MemoryDumpRows, WholeRowsOnlyAndUnreadableBytesStayMarked) {
   {
     unsigned char data[20];
