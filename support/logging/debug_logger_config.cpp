@@ -1,6 +1,7 @@
 #include "support/logging/debug_logger_config.h"
 
 #include "support/registry/registry.h"
+#include "support/threads/crash_dump.h"
 
 namespace {
 
@@ -48,6 +49,17 @@ std::wstring ParentPath(const std::wstring& path) {
   return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator);
 }
 
+// The folder is read into one character more than it may have, so that a
+// longer one, which the read cuts, is still seen as too long.
+CrashDumpSettings ReadCrashDumpValues(Registry& key) {
+  CrashDumpSettings settings;
+  wchar_t folder[kCrashDumpFolderChars + 2] = {};
+  if (key.GetString(L"CrashDumpFolder", folder, kCrashDumpFolderChars + 2)) settings.folder = folder;
+  key.GetValue(L"CrashDumpType", &settings.type, 0u);
+  key.GetValue(L"CrashDumpCount", &settings.count, 10u);
+  return settings;
+}
+
 }  // namespace
 
 DebugLoggerConfig::DebugLoggerConfig()
@@ -76,6 +88,7 @@ void ReadStartValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSetting
   key.GetValue(L"EventLogEnabled", &settings.eventLogEnabled);
   if (!ReadPath(key, L"DebugLogIdent", &settings.fileIdent)) settings.fileIdent = settings.logIdent;
   key.GetValue(L"EventLogTimeThreshold", &levels.eventLogTimeThreshold, 60);
+  ConfigureCrashDump(ReadCrashDumpValues(key));
 }
 
 PollChanges ReadPollValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings,

@@ -111,7 +111,8 @@ struct PollChanges {
   bool eventLogEnabled = false;
 };
 
-// Reads the values of an open key with the rules of the first configuration.
+// Reads the values of an open key with the rules of the first configuration,
+// and hands CrashDumpFolder, CrashDumpType and CrashDumpCount to the crash path.
 void ReadStartValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings, LoggerLevels& levels);
 // Reads the values of an open key with the rules of a running logger's poll.
 PollChanges ReadPollValues(Registry& key, int32_t defaultFileLevel, DebugLoggerSettings& settings,

@@ -3,6 +3,7 @@
 #include "support/fs/unique_handle.h"
 #include "support/logging/debug_log.h"
 #include "support/logging/debug_logger.h"
+#include "support/threads/crash_dump.h"
 #include "support/threads/crash_report.h"
 #include "support/threads/exception_filter.h"
 
@@ -17,6 +18,7 @@ void WriteCrashReport(const CrashReport& report) {
   DebugLog(1, "DefaultHandler - exception caught thread Id=0x%X", static_cast<unsigned>(report.threadId));
   DebugLog(1, "DefaultHandler - Killing program");
   LogExceptionReport(report.exception);
+  WriteCrashDump(report.exception, report.threadId);
 }
 
 DWORD WINAPI WriteCrashReportThread(void* report) {

@@ -61,6 +61,7 @@ bool DumpThreadCallStack(HANDLE thread);
 
 // Follows the frame-pointer chain from `framePointer`, storing at most 99
 // frames. Returns the number walked; stops at a chain that does not move
-// towards higher addresses or leaves readable memory, without faulting.
+// towards higher addresses or leaves readable memory, without faulting, and
+// after 4096 links.
 int ExtractCallStackFrames(uint64_t framePointer, uint64_t stackPointer, uint64_t programCounter,
                            ThreadCallStackFrames& frames);

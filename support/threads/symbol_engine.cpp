@@ -36,6 +36,8 @@ void Resolve(HMODULE library, const char* name, Function& function) {
   function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
+constexpr char kUnusableText[] = "Symbol engine unusable since a thread ended holding it: call stack left out";
+
 }  // namespace
 
 std::string ExecutableFolder(const std::string& path) {
@@ -44,7 +46,10 @@ std::string ExecutableFolder(const std::string& path) {
   return path.substr(0, path[cut] == ':' ? cut + 1 : cut);
 }
 
-SymbolEngine::SymbolEngine() : symbolPath_(new char[kSymbolPathSize]), loader_(LoadThroughFilterChain) {
+SymbolEngine::SymbolEngine()
+    : symbolPath_(new char[kSymbolPathSize]),
+      lock_(CreateMutexW(nullptr, FALSE, nullptr)),
+      loader_(LoadThroughFilterChain) {
   GetSymbolPath(symbolPath_.get(), kSymbolPathSize);
   process_.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, GetCurrentProcessId()));
 }
@@ -104,12 +109,11 @@ char* SymbolEngine::GetSymbolPath(char* buffer, size_t size) {
 }
 
 void SymbolEngine::SetLibraryLoader(LibraryLoader loader) {
-  ScopedLock guard(lock_);
   loader_ = loader != nullptr ? loader : LoadThroughFilterChain;
 }
 
 void SymbolEngine::LoadDbgHelp() {
-  library_.reset(loader_("DbgHelp.dll"));
+  library_.reset(loader_.load()("DbgHelp.dll"));
   if (!library_) {
     const DWORD error = GetLastError();
     DebugLog(2, "[%s] Cannot load library DbgHelp.dll, the function returns error: %s. code (%d)",
@@ -127,14 +131,60 @@ void SymbolEngine::LoadDbgHelp() {
   Resolve(library, "SymGetSymFromAddr64", functions_.SymGetSymFromAddr64);
   Resolve(library, "SymGetLineFromAddr64", functions_.SymGetLineFromAddr64);
   Resolve(library, "SymCleanup", functions_.SymCleanup);
+  Resolve(library, "MiniDumpWriteDump", functions_.MiniDumpWriteDump);
   char name[MAX_PATH];
   const DWORD length = GetModuleFileNameA(library, name, MAX_PATH);
   if (length != 0 && length < MAX_PATH) DebugLog(3, "Loaded %s", name);
 }
 
-bool SymbolEngine::Initialize() {
-  lock_.Enter();
+bool SymbolEngine::Lock() {
+  if (abandoned_) {
+    DebugLog(1, "%s", kUnusableText);
+    return false;
+  }
+  const DWORD waited = lock_ ? WaitForSingleObject(lock_.get(), kLockWaitMilliseconds) : WAIT_FAILED;
+  if (waited == WAIT_OBJECT_0 && !abandoned_) {
+    ++depth_;
+    holder_ = GetCurrentThreadId();
+    return true;
+  }
+  if (waited == WAIT_OBJECT_0) {
+    // Got after another waiter was told of the abandonment.
+    ReleaseMutex(lock_.get());
+    DebugLog(1, "%s", kUnusableText);
+  } else if (waited == WAIT_ABANDONED) {
+    abandoned_ = true;
+    depth_ = 0;
+    holder_ = 0;
+    ReleaseMutex(lock_.get());
+    DebugLog(1, "Symbol engine abandoned by a thread that ended holding it: call stack left out");
+  } else if (waited == WAIT_TIMEOUT) {
+    DebugLog(1, "Symbol engine held by thread 0x%X for over %lu ms: call stack left out",
+             static_cast<unsigned>(holder_.load()), static_cast<unsigned long>(kLockWaitMilliseconds));
+  } else {
+    const DWORD error = GetLastError();
+    DebugLog(1, "Symbol engine lock failed: %s (%lu)", SystemErrorTextNarrow(error).c_str(),
+             static_cast<unsigned long>(error));
+  }
+  SetLastError(ERROR_TIMEOUT);
+  return false;
+}
+
+void SymbolEngine::Unlock() {
+  if (--depth_ == 0) holder_ = 0;
+  ReleaseMutex(lock_.get());
+}
+
+bool SymbolEngine::Acquire() {
+  if (!Lock()) return false;
   if (!library_) LoadDbgHelp();
+  if (library_) return true;
+  Unlock();
+  return false;
+}
+
+bool SymbolEngine::Initialize() {
+  if (!Acquire()) return false;
   if (initialized_) return true;
   const DWORD options = functions_.SymGetOptions != nullptr ? functions_.SymGetOptions() : 0;
   if (functions_.SymSetOptions != nullptr)
@@ -142,7 +192,6 @@ bool SymbolEngine::Initialize() {
   initialized_ =
       functions_.SymInitialize != nullptr && functions_.SymInitialize(process_.get(), symbolPath_.get(), TRUE) == TRUE;
   if (initialized_) return true;
-  lock_.Leave();
+  Unlock();
   return false;
 }
-

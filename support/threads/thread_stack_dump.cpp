@@ -12,6 +12,16 @@ namespace {
 
 constexpr size_t kStackCopySize = 4096;
 constexpr size_t kFrameCopySize = 512;
+// The chain walk runs while its thread is suspended, some microseconds a
+// link: a corrupt frame pointer into a list laid out upwards would keep the
+// thread stopped for seconds. Well beyond what is stored, so a long walk is
+// still told as such.
+constexpr int kChainWalkLimit = 4096;
+
+// The memory-map region that holds `address`; false when there is none.
+bool QueryRegion(uint64_t address, MEMORY_BASIC_INFORMATION& region) {
+  return VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &region, sizeof(region)) != 0;
+}
 
 // The number of bytes from `address` to the end of its region when the region
 // is committed, readable and no guard page; 0 otherwise.
@@ -19,11 +29,17 @@ uint64_t ReadableSpan(uint64_t address) {
   constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
                               PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
   MEMORY_BASIC_INFORMATION region;
-  if (VirtualQuery(reinterpret_cast<const void*>(static_cast<uintptr_t>(address)), &region, sizeof(region)) == 0 ||
-      region.State != MEM_COMMIT || (region.Protect & kReadable) == 0 || (region.Protect & PAGE_GUARD) != 0) {
+  if (!QueryRegion(address, region) || region.State != MEM_COMMIT || (region.Protect & kReadable) == 0 ||
+      (region.Protect & PAGE_GUARD) != 0) {
     return 0;
   }
   return reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize - address;
+}
+
+// Whether [address, address+size) lies inside [start, start+length), without
+// an addition that could wrap past the top of the address space.
+bool Contains(uint64_t start, uint64_t length, uint64_t address, uint64_t size) {
+  return address >= start && address - start <= length && size <= length - (address - start);
 }
 
 // Copies what is readable of [source, source+length) with the memory map as
@@ -34,6 +50,8 @@ size_t CopyReadable(void* destination, uint64_t source, size_t length) {
   auto* out = static_cast<unsigned char*>(destination);
   size_t copied = 0;
   while (copied < length) {
+    // Stops at the top of the address space rather than wrapping to its bottom.
+    if (source + copied < source) break;
     const uint64_t span = ReadableSpan(source + copied);
     if (span == 0) break;
     const size_t chunk = static_cast<size_t>(span < length - copied ? span : length - copied);
@@ -54,6 +72,9 @@ struct ThreadSnapshot {
   uint64_t framePointer = 0;
   uint64_t stackStart = 0;
   uint64_t frameStart = 0;
+  // The allocation of the thread's stack: the unwinder reads it from the
+  // copy only, never live.
+  const void* stackAllocation = nullptr;
   size_t stackLength = 0;
   size_t frameLength = 0;
   bool frameTaken = false;
@@ -79,7 +100,9 @@ bool Capture(HANDLE thread, ThreadSnapshot& snapshot) {
   if (length > kStackCopySize) length = kStackCopySize;
   snapshot.stackStart = start;
   snapshot.stackLength = CopyReadable(snapshot.stack, start, static_cast<size_t>(length));
-  if (start + length < frame || frame < start) {
+  MEMORY_BASIC_INFORMATION region;
+  if (snapshot.stackLength != 0 && QueryRegion(start, region)) snapshot.stackAllocation = region.AllocationBase;
+  if (frame < start || frame - start > length) {
     snapshot.frameTaken = true;
     snapshot.frameStart = frame;
     snapshot.frameLength = CopyReadable(snapshot.frame, frame, kFrameCopySize);
@@ -92,16 +115,19 @@ bool Capture(HANDLE thread, ThreadSnapshot& snapshot) {
 // engine lock is held.
 const ThreadSnapshot* walkedSnapshot = nullptr;
 
-// Serves the unwinder's reads from the copied stack, where the thread's
-// frames were when it was stopped, and everything else (code, unwind data)
-// from the memory map's readable pages.
+// Serves the unwinder's reads of the stack from the copy, as the frames were
+// when the thread was stopped, and code and unwind data from the memory map's
+// readable pages. A read of the stack beyond the copy fails: the live stack
+// has moved on and may be gone.
 BOOL CALLBACK ReadSnapshotMemory(HANDLE, DWORD64 address, void* buffer, DWORD size, DWORD* read) {
   const ThreadSnapshot& snapshot = *walkedSnapshot;
   size_t copied = 0;
-  if (address >= snapshot.stackStart && address + size <= snapshot.stackStart + snapshot.stackLength) {
+  MEMORY_BASIC_INFORMATION region;
+  if (Contains(snapshot.stackStart, snapshot.stackLength, address, size)) {
     std::memcpy(buffer, snapshot.stack + (address - snapshot.stackStart), size);
     copied = size;
-  } else {
+  } else if (snapshot.stackAllocation == nullptr || !QueryRegion(address, region) ||
+             region.AllocationBase != snapshot.stackAllocation) {
     copied = CopyReadable(buffer, address, size);
   }
   if (read != nullptr) *read = static_cast<DWORD>(copied);
@@ -142,7 +168,7 @@ int ExtractCallStackFrames(uint64_t framePointer, uint64_t stackPointer, uint64_
   int walked = 0;
   uint64_t pointer = framePointer;
   uint64_t pc = programCounter;
-  while (pointer != 0) {
+  while (pointer != 0 && walked < kChainWalkLimit) {
     // The saved frame pointer, the return address and four parameter slots.
     uint64_t words[6] = {};
     if (!ReadWords(pointer, words, 2)) return walked;

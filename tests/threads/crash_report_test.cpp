@@ -13,9 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "support/threads/crash_dump.h"
 #include "support/threads/invalid_parameter.h"
+#include "support/threads/stack_trace.h"
+#include "support/threads/symbol_engine.h"
 #include "support/threads/thread.h"
 #include "tests/common/recording_sink.h"
+#include "tests/fs/scratch_folder.h"
 #include "tests/threads/stack_test_support.h"
 
 namespace {
@@ -130,6 +134,141 @@ TEST(CrashReport, LinesInOrderWithFullWidthAddresses) {
   EXPECT_EQ(texts[6].rfind("Stack Frame Context:", 0), 0u);
   EXPECT_EQ(texts.back(), "------------------End Stack Trace------------------");
   EXPECT_EQ(CountStarting(texts, "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
+}
+
+// A thread that holds the symbol engine, as a dump stuck in DbgHelp would.
+class EngineHolder {
+ public:
+  EngineHolder()
+      : held_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        thread_(CreateThread(nullptr, 0, Hold, this, 0, nullptr)) {
+    WaitForSingleObject(held_, 15000);
+  }
+  ~EngineHolder() {
+    SetEvent(release_);
+    WaitForSingleObject(thread_, 15000);
+    CloseHandle(thread_);
+    CloseHandle(release_);
+    CloseHandle(held_);
+  }
+  EngineHolder(const EngineHolder&) = delete;
+  EngineHolder& operator=(const EngineHolder&) = delete;
+
+ private:
+  static DWORD WINAPI Hold(void* self) {
+    auto* holder = static_cast<EngineHolder*>(self);
+    if (!StackTrace.Initialize()) return 1;
+    SetEvent(holder->held_);
+    WaitForSingleObject(holder->release_, 15000);
+    StackTrace.Unlock();
+    return 0;
+  }
+  HANDLE held_;
+  HANDLE release_;
+  HANDLE thread_;
+};
+
+TEST(CrashReport, WrittenWithoutTheStackWhileTheSymbolEngineIsHeld) {
+  CapturedContext captured = CaptureHere();
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  EXCEPTION_POINTERS pointers = {&record, &captured.context};
+  WaitingThread waiting;
+  {
+    EngineHolder holder;
+    RecordingSink sink;
+    LogExceptionReport(&pointers);
+    EXPECT_FALSE(DumpThreadCallStack(waiting.Handle()));
+    const auto texts = NarrowTexts(sink);
+    EXPECT_EQ(texts.front(), "Exception code: C0000005 ACCESS_VIOLATION");
+    EXPECT_EQ(CountStarting(texts, "Symbol engine held by thread 0x"), 2u);
+    EXPECT_EQ(CountStarting(texts, "------------------End Stack Trace------------------"), 1u);
+    EXPECT_EQ(CountStarting(texts, "Stack Frame Context"), 0u);
+  }
+  // Released, the engine serves the next report.
+  RecordingSink sink;
+  LogExceptionReport(&pointers);
+  EXPECT_EQ(CountStarting(NarrowTexts(sink), "PrintThreadCallStackFrame - Symbol Information: CaptureHere"), 1u);
+}
+
+// A folder that is not a full path would follow the current directory,
+// whatever it is at the crash; the full-path control is the tests below.
+TEST(CrashDump, OnlyAFullFolderPathIsUsed) {
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  CONTEXT context = {};
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  for (const wchar_t* folder : {L"dumps", L"C:dumps", L"\\dumps", L".\\dumps", L"%NoSuchVariable%\\dumps"}) {
+    RecordingSink sink;
+    CrashDumpSettings settings;
+    settings.folder = folder;
+    ConfigureCrashDump(settings);
+    EXPECT_FALSE(WriteCrashDump(&pointers, GetCurrentThreadId()));
+    ConfigureCrashDump(CrashDumpSettings());
+    const auto texts = NarrowTexts(sink);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0].rfind("CrashDumpFolder is not a full path: ", 0), 0u) << texts[0];
+  }
+}
+
+// A thread that holds the loader lock, which a new thread needs before it
+// runs: the dump's helper cannot start, and the crash path must not wait for
+// it the whole bound. Runs first, so that the next test shows the dump path
+// works again once the lock is free.
+TEST(CrashDump, AHelperThatCannotStartIsGivenUpSoon) {
+  using LockLoader = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+  using UnlockLoader = LONG(NTAPI*)(ULONG, ULONG_PTR);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto lockLoader =
+      reinterpret_cast<LockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+  const auto unlockLoader = reinterpret_cast<UnlockLoader>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+  ASSERT_TRUE(lockLoader != nullptr && unlockLoader != nullptr);
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  CONTEXT context = {};
+  EXCEPTION_POINTERS pointers = {&record, &context};
+  ScratchFolder folder;
+  CrashDumpSettings settings;
+  settings.folder = folder.path();
+  ConfigureCrashDump(settings);
+  RecordingSink sink;
+  ULONG_PTR cookie = 0;
+  ASSERT_EQ(lockLoader(0, nullptr, &cookie), 0);
+  const ULONGLONG start = GetTickCount64();
+  const bool written = WriteCrashDump(&pointers, GetCurrentThreadId());
+  const ULONGLONG elapsed = GetTickCount64() - start;
+  unlockLoader(0, cookie);
+  ConfigureCrashDump(CrashDumpSettings());
+  EXPECT_FALSE(written);
+  EXPECT_LT(elapsed, 15000u);
+  const auto texts = NarrowTexts(sink);
+  ASSERT_EQ(CountStarting(texts, "Crash dump failed: (not named) [helper thread did not start"), 1u);
+  EXPECT_EQ(CountStarting(texts, "Crash dump"), 1u);
+}
+
+// A fault inside DbgHelp leaves the crashing thread holding the symbol
+// engine while it waits for its dump; the control is ZelTool crash's dump.
+TEST(CrashDump, WrittenWhileTheCrashingThreadHoldsTheSymbolEngine) {
+  CapturedContext captured = CaptureHere();
+  EXCEPTION_RECORD record = {};
+  record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+  record.ExceptionAddress = reinterpret_cast<void*>(captured.context.Rip);
+  EXCEPTION_POINTERS pointers = {&record, &captured.context};
+  ScratchFolder folder;
+  CrashDumpSettings settings;
+  settings.folder = folder.path();
+  ConfigureCrashDump(settings);
+  RecordingSink sink;
+  ASSERT_TRUE(StackTrace.Acquire());
+  const bool written = WriteCrashDump(&pointers, GetCurrentThreadId());
+  StackTrace.Unlock();
+  ConfigureCrashDump(CrashDumpSettings());
+  EXPECT_TRUE(written);
+  const auto texts = NarrowTexts(sink);
+  EXPECT_EQ(CountStarting(texts, "Crash dump: "), 1u);
+  EXPECT_EQ(CountStarting(texts, "Crash dump failed"), 0u);
 }
 
 TEST(InvalidParameter, TheUniversalRunTimeReportsAndTheCallerIsDumped) {

@@ -7,9 +7,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -114,6 +118,57 @@ TEST(SymbolEngineLoading, AMissingDbgHelpIsReportedAndTriedAgain) {
   EXPECT_EQ(CountContaining(NarrowTexts(sink), "Loaded "), 1u);
 }
 
+TEST(SymbolEngineLoading, AThreadEndingWithTheLockMakesTheEngineRefuse) {
+  SymbolEngine engine;
+  RecordingSink sink;
+  ASSERT_TRUE(engine.Initialize());
+  engine.Unlock();
+  HANDLE holder = CreateThread(
+      nullptr, 0, [](void* engine) -> DWORD { return static_cast<SymbolEngine*>(engine)->Acquire() ? 0 : 1; },
+      &engine, 0, nullptr);
+  ASSERT_NE(holder, nullptr);
+  ASSERT_EQ(WaitForSingleObject(holder, 15000), WAIT_OBJECT_0);
+  CloseHandle(holder);
+  EXPECT_FALSE(engine.Initialize());
+  EXPECT_FALSE(engine.Acquire());
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine abandoned by a thread that ended holding it"), 1u);
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine unusable"), 1u);
+}
+
+// Two threads waiting when the holder ends: one is told of the abandonment,
+// and the other, which gets the lock after it, must not use DbgHelp either.
+TEST(SymbolEngineLoading, NoWaiterUsesTheEngineAfterItsHolderEnded) {
+  struct Shared {
+    SymbolEngine engine;
+    HANDLE end = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> acquired{0};
+  } shared;
+  RecordingSink sink;
+  const auto holder = [](void* state) -> DWORD {
+    auto& shared = *static_cast<Shared*>(state);
+    if (!shared.engine.Acquire()) return 1;
+    return WaitForSingleObject(shared.end, 15000);
+  };
+  const auto waiter = [](void* state) -> DWORD {
+    auto& shared = *static_cast<Shared*>(state);
+    if (!shared.engine.Acquire()) return 0;
+    ++shared.acquired;
+    shared.engine.Unlock();
+    return 0;
+  };
+  HANDLE threads[3] = {CreateThread(nullptr, 0, holder, &shared, 0, nullptr)};
+  Sleep(300);
+  threads[1] = CreateThread(nullptr, 0, waiter, &shared, 0, nullptr);
+  threads[2] = CreateThread(nullptr, 0, waiter, &shared, 0, nullptr);
+  Sleep(300);
+  SetEvent(shared.end);
+  EXPECT_EQ(WaitForMultipleObjects(3, threads, TRUE, 15000), WAIT_OBJECT_0);
+  for (HANDLE thread : threads) CloseHandle(thread);
+  CloseHandle(shared.end);
+  EXPECT_EQ(shared.acquired, 0);
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol engine abandoned by a thread that ended holding it"), 1u);
+}
+
 TEST(MemoryDumpRows, WholeRowsOnlyAndUnreadableBytesStayMarked) {
   {
     unsigned char data[20];
@@ -174,6 +229,22 @@ TEST(FrameChainWalk, StoresNinetyNineOfALongChain) {
   ThreadCallStackFrames frames;
   EXPECT_EQ(ExtractCallStackFrames(stack.FrameAddress(0), 0, 1, frames), 151);
   EXPECT_EQ(frames.count, ThreadCallStackFrames::kStoredLimit);
+}
+
+// A corrupt frame pointer into a long list laid out upwards (nodes allocated
+// in order, the link first) reads as a chain too: the walk, which runs while
+// its thread is suspended, stops long before its end.
+TEST(FrameChainWalk, AChainLongerThanAnyStackIsCutOff) {
+  constexpr size_t kNodes = size_t{1} << 20;
+  std::vector<uint64_t> list(2 * kNodes);
+  for (size_t i = 0; i + 2 < list.size(); i += 2) {
+    list[i] = reinterpret_cast<uintptr_t>(&list[i + 2]);
+    list[i + 1] = 0x500000;
+  }
+  ThreadCallStackFrames frames;
+  const int walked = ExtractCallStackFrames(reinterpret_cast<uintptr_t>(list.data()), 0, 1, frames);
+  EXPECT_GT(walked, ThreadCallStackFrames::kStoredLimit);
+  EXPECT_LT(static_cast<size_t>(walked), kNodes);
 }
 
 TEST(CurrentThreadDump, NamesTheCapturingFunctionWithItsFileAndLine) {
@@ -240,6 +311,83 @@ TEST(OtherThreadDump, RefusesTheCallerAndEndedThreads) {
   const auto texts = NarrowTexts(sink);
   EXPECT_EQ(CountContaining(texts, "Stack Frame Context"), 0u);
   EXPECT_EQ(CountContaining(texts, "Failed to"), 3u);
+}
+
+std::atomic<bool> keepSpinning{true};
+
+// A variable-size frame makes the compiler address it through RBP, and its
+// unwind data tells the unwinder to trust RBP.
+STACK_TEST_NOINLINE DWORD WINAPI SpinWithFramePointer(void*) {
+  volatile char* frame = static_cast<volatile char*>(alloca(16 + (keepSpinning ? 1 : 0)));
+  while (keepSpinning) frame[0] = 1;
+  return 0;
+}
+
+// Registers a suspended thread could hold; the dump reads its stack and
+// unwinds it from a copy, which none of these may lead outside of.
+TEST(OtherThreadDump, HostileRegistersNeverFault) {
+  HANDLE spinning = CreateThread(nullptr, 0, SpinWithFramePointer, nullptr, 0, nullptr);
+  ASSERT_NE(spinning, nullptr);
+  Sleep(50);
+  ASSERT_EQ(SuspendThread(spinning), 0u);
+  alignas(16) CONTEXT original = {};
+  original.ContextFlags = CONTEXT_FULL;
+  ASSERT_TRUE(GetThreadContext(spinning, &original));
+  const uint64_t stack = original.Rsp & ~uint64_t{15};
+  const uint64_t hostile[] = {0,
+                              ~uint64_t{0},
+                              ~uint64_t{7},
+                              ~uint64_t{6},
+                              0xFFFFFFFFFFFFF000ull,
+                              0x00007FFFFFFFFFF8ull,
+                              0x00007FFFFFFF0000ull,
+                              0xFFFF800000000000ull,
+                              0xFFFFF80000000000ull,
+                              0x10,
+                              0x12345678,
+                              original.Rsp + 3,
+                              original.Rbp + 1,
+                              stack - 8,
+                              stack - 16,
+                              stack + 4096 - 8,
+                              stack + 4096,
+                              stack + 4096 + 512};
+  std::vector<CONTEXT> contexts;
+  for (const uint64_t value : hostile) {
+    for (DWORD64 CONTEXT::*reg : {&CONTEXT::Rbp, &CONTEXT::Rsp, &CONTEXT::Rip}) {
+      contexts.push_back(original);
+      contexts.back().*reg = value;
+    }
+  }
+  std::mt19937_64 random(27);
+  for (int i = 0; i < 300; ++i) {
+    contexts.push_back(original);
+    CONTEXT& context = contexts.back();
+    // Near the real stack half the time, so that copies and chains start.
+    context.Rbp = i % 2 == 0 ? stack + random() % 8192 - 4096 : random();
+    context.Rsp = i % 4 == 0 ? random() : original.Rsp;
+    if (i % 8 == 0) context.Rip = random();
+  }
+  int dumped = 0;
+  {
+    RecordingSink sink;
+    for (const CONTEXT& context : contexts) {
+      alignas(16) CONTEXT hostileContext = context;
+      ASSERT_TRUE(SetThreadContext(spinning, &hostileContext));
+      dumped += DumpThreadCallStack(spinning) ? 1 : 0;
+    }
+  }
+  // The dumps saw the hostile registers: some found nothing to walk.
+  EXPECT_LT(dumped, static_cast<int>(contexts.size()));
+  // The control: its own registers still give its stack.
+  ASSERT_TRUE(SetThreadContext(spinning, &original));
+  RecordingSink sink;
+  ASSERT_TRUE(DumpThreadCallStack(spinning));
+  EXPECT_EQ(CountContaining(NarrowTexts(sink), "Symbol Information: SpinWithFramePointer"), 1u);
+  EXPECT_EQ(ResumeThread(spinning), 1u);
+  keepSpinning = false;
+  EXPECT_EQ(WaitForSingleObject(spinning, 15000), WAIT_OBJECT_0);
+  CloseHandle(spinning);
 }
 
 }  // namespace
