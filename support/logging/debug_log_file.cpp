@@ -23,7 +23,8 @@ constexpr wchar_t kByteOrderMark = 0xFEFF;
 constexpr uint32_t kFileErrorEventId = 0xEFFF2710;
 constexpr int32_t kInformationLevel = 3;
 constexpr size_t kLineUnits = 1024;  // at most 1023 characters
-// Opens of one file before the logger gives up on file output.
+// Files one open tries (one more after each of another encoding) before
+// file output stops.
 constexpr int kOpenAttempts = 3;
 
 StreamCodeCvtFacet* NewFacet(int32_t encoding) {
