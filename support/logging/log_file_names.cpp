@@ -54,7 +54,10 @@ int64_t ExpiryThreshold(const std::tm& date, int32_t ageLimitDays) {
       !SystemTimeToFileTime(&universal, &threshold)) {
     return 0;  // nothing is older than this: nothing is deleted
   }
-  return Ticks(threshold) - ageLimitDays * kSecondsPerDay * kTicksPerSecond;
+  // A limit reaching back before 1601 keeps everything (and cannot overflow).
+  constexpr int64_t kTicksPerDay = kSecondsPerDay * kTicksPerSecond;
+  if (ageLimitDays >= Ticks(threshold) / kTicksPerDay) return 0;
+  return Ticks(threshold) - ageLimitDays * kTicksPerDay;
 }
 
 // Calls `visit` for every entry matching the wildcard pattern; search
