@@ -197,6 +197,10 @@ bool DebugLogFile::Open() {
   for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
     const std::wstring path = ChooseLogFilePath(Naming(), fileDate_, newFileRequired_);
     newFileRequired_ = false;
+    if (path.empty()) {
+      StopFileOutput(L"[DIAG] No debug trace file number is left for %s: file output stopped", settings_.logFile);
+      return false;
+    }
     if (path.size() > kLogPathMaxChars) {
       StopFileOutput(L"[DIAG] Debug trace file path %s is too long: file output stopped", path);
       return false;

@@ -18,6 +18,7 @@ constexpr int64_t kTicksPerSecond = 10000000;  // file times count 100 ns
 // Roll numbers grow past their printed width; longer runs of digits are
 // someone else's names.
 constexpr size_t kMaxNumberDigits = 9;
+constexpr int32_t kHighestRollNumber = 999999999;
 
 // Never cut: a path too long for the platform is refused whole by the caller.
 std::wstring Format(const wchar_t* format, ...) {
@@ -110,14 +111,13 @@ struct NumberedNames {
   std::wstring tail;
 
   std::wstring Pattern() const { return folder + head + L"*" + tail; }
-  int32_t NumberOf(const WIN32_FIND_DATAW& found) const {
-    return IsDirectory(found) ? -1 : NumberInName(found.cFileName, head, width, tail);
-  }
+  // A folder's name counts too: its number is taken.
+  int32_t NumberOf(const WIN32_FIND_DATAW& found) const { return NumberInName(found.cFileName, head, width, tail); }
 };
 
 void DeleteNumberedBefore(const NumberedNames& names, int64_t threshold, bool byCreationTime) {
   ForEachMatch(names.Pattern(), [&](const WIN32_FIND_DATAW& found) {
-    if (names.NumberOf(found) < 0) return;
+    if (IsDirectory(found) || names.NumberOf(found) < 0) return;
     const FILETIME& stamp = byCreationTime ? found.ftCreationTime : found.ftLastWriteTime;
     if (Ticks(stamp) < threshold) DeleteFileW((names.folder + found.cFileName).c_str());
   });
@@ -182,7 +182,9 @@ std::wstring ChoosePlainPath(const LogFileNaming& naming, const std::tm& date, b
   if (naming.dailyFile && naming.fileAgeLimitDays > 0) DeleteOldPlainFiles(naming, base, extension, date);
   if (naming.dailyFile) base += DateText(date);
   if (naming.autoRoll || newFileRequired) {
-    base += Format(L"_%03d", HighestNumber(PlainFiles(base, L"_", extension)) + 1);
+    const int32_t highest = HighestNumber(PlainFiles(base, L"_", extension));
+    if (highest >= kHighestRollNumber) return std::wstring();
+    base += Format(L"_%03d", highest + 1);
   }
   return base + extension;
 }
@@ -236,6 +238,7 @@ std::wstring ChooseLogFilePath(const LogFileNaming& naming, const std::tm& date,
   if (naming.dailyFile && naming.fileAgeLimitDays > 0) DeleteOldLogRootFiles(naming, date);
   const int32_t highest = FindHighestFileNumber(naming, date);
   const bool continueNewest = !naming.autoRoll && !newFileRequired;
+  if (!continueNewest && highest >= kHighestRollNumber) return std::wstring();
   const int32_t number = continueNewest ? (highest < 1 ? 1 : highest) : highest + 1;
   return BuildLogRootFileName(naming, date, number);
 }

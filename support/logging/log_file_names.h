@@ -33,7 +33,8 @@ std::wstring LogComputerName();
 // The path to open for `date` (only day, month and year are used). Runs the
 // clean-up of expired files first when daily files have an age limit.
 // `newFileRequired` asks for a number above every existing file's. Numbers
-// grow past their printed width (trace_1000.log follows trace_999.log).
+// grow past their printed width (trace_1000.log follows trace_999.log) up
+// to nine digits; empty when a new number is needed and none is left.
 std::wstring ChooseLogFilePath(const LogFileNaming& naming, const std::tm& date, bool newFileRequired);
 
 std::wstring BuildLogRootFileName(const LogFileNaming& naming, const std::tm& date, int32_t number);

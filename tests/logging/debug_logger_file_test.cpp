@@ -253,7 +253,9 @@ TEST_F(LoggerFileTest, WhenNoNewPathCanBeMadeOneMessageSaysSoAndFileOutputStops)
     settings.reportEnvironmentOnOpen = false;
     DebugLogFile file(GetDebugLogger(), settings);
     EXPECT_EQ(!atLimit, file.Open());
-    if (atLimit) EXPECT_FALSE(file.Open());  // not retried, not reported again
+    if (atLimit) {
+      EXPECT_FALSE(file.Open());  // not retried, not reported again
+    }
     const SYSTEMTIME time = {2024, 1, 0, 31, 12, 0, 0, 0};
     EXPECT_EQ(!atLimit, file.WriteEntry(time, 1, 3, L"numbered", 0, L"")) << atLimit;
     file.Close();

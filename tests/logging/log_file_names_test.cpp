@@ -256,3 +256,39 @@ TEST(LogComputerNameTest, IsTheUpperCaseDnsHostName) {
   CharUpperW(&expected[0]);
   EXPECT_EQ(expected, LogComputerName());
 }
+
+// A folder's name takes its number (and is never deleted as expired); past
+// the ninth digit no number is left, rather than one the search cannot see
+// and so would hand out again.
+TEST_F(LogFileNamesTest, AFolderTakesItsNumberAndTheLastNumberEndsTheRolls) {
+  LogFileNaming plain;
+  plain.logFile = Path(L"t.log");
+  plain.autoRoll = true;
+  LogFileNaming root;
+  root.logRootNaming = true;
+  root.autoRoll = true;
+  root.logFolder = path();
+  root.computerName = L"HOST";
+  root.fileIdent = L"relay";
+  root.instanceNumber = 1;
+  const struct {
+    const LogFileNaming& naming;
+    const wchar_t* folder;
+    const wchar_t* file;
+    const wchar_t* expected;
+  } steps[] = {
+      {plain, L"t_001.log", L"t_000.log", L"t_002.log"},
+      {plain, nullptr, L"t_999999998.log", L"t_999999999.log"},
+      {plain, nullptr, L"t_999999999.log", L""},
+      {root, L"HOST_relay_01_0001.txt", nullptr, L"HOST_relay_01_0002.txt"},
+      {root, L"HOST_relay_01_999999999.txt", nullptr, L""},
+  };
+  for (const auto& step : steps) {
+    if (step.folder != nullptr) {
+      ASSERT_TRUE(CreateDirectoryW(Path(step.folder).c_str(), nullptr));
+    }
+    if (step.file != nullptr) File(step.file);
+    const std::wstring expected = *step.expected == L'\0' ? std::wstring() : Path(step.expected);
+    EXPECT_EQ(expected, ChooseLogFilePath(step.naming, Date(2024, 1, 31), false)) << step.expected;
+  }
+}
