@@ -81,8 +81,8 @@ std::wstring FolderPart(const std::wstring& path) {
 }
 
 // The number in a name of the form head + number + tail, -1 for any other
-// name. `head` may start with "*" (any run) and holds "?" for any one
-// character; the number has `width` to kMaxNumberDigits ASCII digits, and
+// name. `head` may start with "*" (any run) and holds "?" for one digit of
+// a date; the number has `width` to kMaxNumberDigits ASCII digits, and
 // more than `width` only without a leading zero (as "%0*d" prints it); the
 // comparison ignores case, as the platform's searches do.
 int32_t NumberInName(const std::wstring& name, const std::wstring& head, size_t width, const std::wstring& tail) {
@@ -97,7 +97,8 @@ int32_t NumberInName(const std::wstring& name, const std::wstring& head, size_t 
   if (start < fixed.size() || (!anyPrefix && start != fixed.size())) return -1;
   const size_t from = start - fixed.size();
   for (size_t i = 0; i < fixed.size(); ++i) {
-    if (fixed[i] != L'?' && towupper(fixed[i]) != towupper(name[from + i])) return -1;
+    const wchar_t c = name[from + i];
+    if (fixed[i] == L'?' ? c < L'0' || c > L'9' : towupper(fixed[i]) != towupper(c)) return -1;
   }
   return static_cast<int32_t>(wcstol(name.c_str() + start, nullptr, 10));
 }
@@ -161,10 +162,13 @@ NumberedNames PlainFiles(const std::wstring& base, const std::wstring& middle, c
 void DeleteOldPlainFiles(const LogFileNaming& naming, const std::wstring& base, const std::wstring& extension,
                          const std::tm& date) {
   const int64_t threshold = ExpiryThreshold(date, naming.fileAgeLimitDays);
-  const std::wstring folder = FolderPart(base);
-  ForEachMatch(base + L"????????" + extension, [&](const WIN32_FIND_DATAW& found) {
-    if (!IsDirectory(found) && Ticks(found.ftLastWriteTime) < threshold) {
-      DeleteFileW((folder + found.cFileName).c_str());
+  const NumberedNames dated = PlainFiles(base, L"", extension);
+  ForEachMatch(dated.Pattern(), [&](const WIN32_FIND_DATAW& found) {
+    // A date is exactly eight digits.
+    const bool isDated = wcslen(found.cFileName) == dated.head.size() + 8 + extension.size() &&
+                         NumberInName(found.cFileName, dated.head, 8, extension) >= 0;
+    if (!IsDirectory(found) && isDated && Ticks(found.ftLastWriteTime) < threshold) {
+      DeleteFileW((dated.folder + found.cFileName).c_str());
     }
   });
   DeleteNumberedBefore(PlainFiles(base, L"????????_", extension), threshold, false);

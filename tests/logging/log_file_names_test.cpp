@@ -187,7 +187,8 @@ TEST_F(LogFileNamesTest, PlainCleanUpDeletesOnlyExpiredFilesOfItsOwnPattern) {
       {L"trace-003-20240129_1000.log", old, false}, {L"trace-003-20240129_x02.log", old, true},
       {L"trace-003-20240130.log", yesterday, true}, {L"trace-003-2024012.log", old, true},
       {L"trace-004-20240129.log", old, true},   {L"other-003-20240129.log", old, true},
-      {L"trace-003-20240129.txt", old, true},
+      {L"trace-003-20240129.txt", old, true},  {L"trace-003-2024012x.log", old, true},
+      {L"trace-003-copy0129_002.log", old, true},
   };
   for (const wchar_t* zone : {L"", L"XYZ-12", L"XYZ+12"}) {
     ASSERT_EQ(0, _wputenv_s(L"TZ", zone));
@@ -229,6 +230,7 @@ TEST_F(LogFileNamesTest, LogRootCleanUpDeletesExpiredFilesAndEmptiedDayFoldersOn
       {L"HOST_other_01_20240119_0001.txt", old, true},
       {L"HOST_relay_02_20240119_0001.txt", old, true},
       {L"HOST_relay_01_20240119_0001.log", old, true},
+      {L"HOST_relay_01_copy0119_0001.txt", old, true},
   };
   for (const auto& f : files) {
     File(f.name);
