@@ -42,23 +42,33 @@ int64_t Ticks(const FILETIME& time) {
   return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
-// The platform's local midnight that starts `date`, minus the age limit, as a
-// UTC file time; the C run time's zone (the TZ variable) plays no part.
+FILETIME FromTicks(int64_t ticks) {
+  return {static_cast<DWORD>(ticks), static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32)};
+}
+
+// The platform's local midnight that starts the day the age limit's days
+// before `date`, as a UTC file time. Whole calendar days, so that a change
+// of daylight saving time moves no file across the limit; the C run time's
+// zone (the TZ variable) plays no part.
 int64_t ExpiryThreshold(const std::tm& date, int32_t ageLimitDays) {
   SYSTEMTIME midnight = {};
   midnight.wYear = static_cast<WORD>(date.tm_year + 1900);
   midnight.wMonth = static_cast<WORD>(date.tm_mon + 1);
   midnight.wDay = static_cast<WORD>(date.tm_mday);
-  SYSTEMTIME universal;
-  FILETIME threshold;
-  if (!TzSpecificLocalTimeToSystemTime(nullptr, &midnight, &universal) ||
-      !SystemTimeToFileTime(&universal, &threshold)) {
-    return 0;  // nothing is older than this: nothing is deleted
-  }
+  FILETIME localTime;
+  if (!SystemTimeToFileTime(&midnight, &localTime)) return 0;  // nothing is older: nothing is deleted
   // A limit reaching back before 1601 keeps everything (and cannot overflow).
   constexpr int64_t kTicksPerDay = kSecondsPerDay * kTicksPerSecond;
-  if (ageLimitDays >= Ticks(threshold) / kTicksPerDay) return 0;
-  return Ticks(threshold) - ageLimitDays * kTicksPerDay;
+  if (ageLimitDays >= Ticks(localTime) / kTicksPerDay) return 0;
+  const FILETIME firstKeptDay = FromTicks(Ticks(localTime) - ageLimitDays * kTicksPerDay);
+  SYSTEMTIME local;
+  SYSTEMTIME universal;
+  FILETIME threshold;
+  if (!FileTimeToSystemTime(&firstKeptDay, &local) || !TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal) ||
+      !SystemTimeToFileTime(&universal, &threshold)) {
+    return 0;
+  }
+  return Ticks(threshold);
 }
 
 // Calls `visit` for every entry matching the wildcard pattern; search

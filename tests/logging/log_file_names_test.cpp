@@ -294,3 +294,35 @@ TEST_F(LogFileNamesTest, AFolderTakesItsNumberAndTheLastNumberEndsTheRolls) {
     EXPECT_EQ(expected, ChooseLogFilePath(step.naming, Date(2024, 1, 31), false)) << step.expected;
   }
 }
+
+// The age limit counts calendar days, not 86400-second spans: the day after
+// a change back from daylight saving time (3 November 2024 in the zone the
+// test runs in, America/New_York) a file written 30 minutes into yesterday
+// is kept, one written before yesterday's midnight deleted.
+TEST_F(LogFileNamesTest, TheAgeLimitCountsCalendarDaysAcrossADaylightSavingChange) {
+  const struct {
+    const wchar_t* name;
+    SYSTEMTIME written;
+    bool kept;
+  } files[] = {
+      {L"trace20241102.log", {2024, 11, 0, 2, 23, 30, 0, 0}, false},
+      {L"trace20241103.log", {2024, 11, 0, 3, 0, 30, 0, 0}, true},
+  };
+  for (const auto& f : files) {
+    File(f.name);
+    SYSTEMTIME utc;
+    FILETIME time;
+    ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &f.written, &utc));
+    ASSERT_TRUE(SystemTimeToFileTime(&utc, &time));
+    UniqueHandle file(CreateFileW(Path(f.name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &time));
+  }
+  LogFileNaming naming;
+  naming.logFile = Path(L"trace.log");
+  naming.dailyFile = true;
+  naming.fileAgeLimitDays = 1;
+  ChooseLogFilePath(naming, Date(2024, 11, 4), false);
+  for (const auto& f : files) EXPECT_EQ(f.kept, Exists(f.name)) << f.name;
+}
