@@ -116,10 +116,39 @@ class PerformanceDataKey {
 
 }  // namespace
 
+class ReportEnvironment::Recording {
+ public:
+  Recording(ReportEnvironment& report, std::vector<RecordedLine>& lines)
+      : report_(report), previous_(report.recording_) {
+    report_.recording_ = &lines;
+  }
+  ~Recording() { report_.recording_ = previous_; }
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+
+ private:
+  ReportEnvironment& report_;
+  std::vector<RecordedLine>* const previous_;
+};
+
 template <typename... Args>
 void ReportEnvironment::Line(int32_t level, const char* function, int32_t line, const wchar_t* format,
                              Args... args) const {
-  SendFormatted<kLineUnits>(sink_, &g_record, level, function, line, format, args...);
+  if (recording_ == nullptr) {
+    SendFormatted<kLineUnits>(sink_, &g_record, level, function, line, format, args...);
+    return;
+  }
+  wchar_t message[kLineUnits] = {};
+  SafeFormat(message, static_cast<int>(kLineUnits - 1), format, args...);
+  recording_->push_back({level, function, line, message});
+  Replay({recording_->back()});
+}
+
+void ReportEnvironment::Replay(const std::vector<RecordedLine>& lines) const {
+  for (const RecordedLine& line : lines) {
+    if (!IsUsableCallback(sink_)) return;
+    sink_(line.level, 0, 0, 0, line.text.c_str(), line.function.c_str(), line.line, &g_record);
+  }
 }
 
 ReportEnvironment::ReportEnvironment() : sink_(&LogReportLine), startTime_(static_cast<int64_t>(std::time(nullptr))) {}
@@ -147,26 +176,46 @@ std::wstring ReportEnvironment::FormatTimeZone(const std::wstring& name, long se
 
 void ReportEnvironment::ReportEnvironmentVersions() {
   constexpr char kFunction[] = "ReportEnvironment::ReportEnvironmentVersions";
-  std::wstring path;
-  std::wstring account;
-  GetServiceInfo(&path, &account);
-  Line(kLevelLine, kFunction, __LINE__, L"[ENV] Current Process: %ls", path.c_str());
+  ScopedLock guard(keptLock_);
+  const bool gathered = fixed_ != nullptr;
+  std::unique_ptr<FixedParts> gathering = gathered ? nullptr : std::make_unique<FixedParts>();
+  FixedParts& parts = gathered ? *fixed_ : *gathering;
+  // The first report sends the fixed parts' lines as it records them.
+  const auto fixedPart = [&](std::vector<RecordedLine>& lines, const auto& gather) {
+    if (gathered) {
+      Replay(lines);
+      return;
+    }
+    const Recording recording(*this, lines);
+    gather();
+  };
+  fixedPart(parts.process, [&] {
+    std::wstring path;
+    GetServiceInfo(&path, &parts.account);
+    Line(kLevelLine, kFunction, __LINE__, L"[ENV] Current Process: %ls", path.c_str());
+  });
   const std::time_t start = static_cast<std::time_t>(startTime_);
   wchar_t started[64] = {};
   const std::tm* local = std::localtime(&start);
   if (local != nullptr) std::wcsftime(started, 64, L"%b %d %Y %H:%M:%S", local);
   Line(kLevelLine, kFunction, __LINE__, L"[ENV] Current Process logged on as: %ls, Start Time: %ls, Uptime (seconds): %.f",
-       account.c_str(), started, std::difftime(std::time(nullptr), start));
-  Line(kLevelLine, kFunction, __LINE__, L"[ENV] Current Process id: %d", static_cast<int>(GetCurrentProcessId()));
-  ReportHostAndVersion();
-  ReportSystemInfo();
-  ReportTcpIpProvider();
-  ReportAddresses();
-  ReportWinsockProviders();
-  ReportXmlParser();
-  ReportSqlProviders();
-  ReportDataAccess();
+       parts.account.c_str(), started, std::difftime(std::time(nullptr), start));
+  fixedPart(parts.machine, [&] {
+    Line(kLevelLine, kFunction, __LINE__, L"[ENV] Current Process id: %d", static_cast<int>(GetCurrentProcessId()));
+    ReportHostAndVersion();
+    parts.processorKnown = ReportProcessor();
+  });
+  if (parts.processorKnown) ReportSystemState();
+  fixedPart(parts.components, [&] {
+    ReportTcpIpProvider();
+    ReportAddresses();
+    ReportWinsockProviders();
+    ReportXmlParser();
+    ReportSqlProviders();
+    ReportDataAccess();
+  });
   ReportCurrentProcesses();
+  if (!gathered) fixed_ = std::move(gathering);
 }
 
 void ReportEnvironment::ReportHostAndVersion() const {
@@ -200,12 +249,17 @@ void ReportEnvironment::ReportHostAndVersion() const {
 }
 
 void ReportEnvironment::ReportSystemInfo() {
+  ScopedLock guard(keptLock_);
+  if (ReportProcessor()) ReportSystemState();
+}
+
+bool ReportEnvironment::ReportProcessor() const {
   constexpr char kFunction[] = "ReportEnvironment::ReportSystemInfo";
   constexpr wchar_t kCpuKey[] = L"HARDWARE\\DESCRIPTION\\System\\CentralProcessor\\0";
   UniqueKey cpu = OpenForReading(HKEY_LOCAL_MACHINE, kCpuKey);
   if (cpu.get() == nullptr) {
     Line(kLevelError, kFunction, __LINE__, L"[ENV] Cannot open CPU config registry key: %ls", kCpuKey);
-    return;
+    return false;
   }
   std::wstring text;
   if (ReadText(cpu.get(), nullptr, L"Identifier", 100, &text)) {
@@ -226,6 +280,10 @@ void ReportEnvironment::ReportSystemInfo() {
   SYSTEM_INFO system{};
   GetSystemInfo(&system);
   Line(kLevelLine, kFunction, __LINE__, L"[ENV] Number of Processors: %d", static_cast<int>(system.dwNumberOfProcessors));
+  return true;
+}
+
+void ReportEnvironment::ReportSystemState() {
   ReportSystemMemoryInfo();
   ReportDisk();
   ReportUpTime();
@@ -253,9 +311,17 @@ void ReportEnvironment::ReportDisk() const {
   Line(kLevelLine, kFunction, __LINE__, L"[ENV] Total HD bytes: %I64d, Total free bytes = %I64d", total, free);
 }
 
-void ReportEnvironment::ReportUpTime() const {
+void ReportEnvironment::ReportUpTime() {
   constexpr char kFunction[] = "ReportEnvironment::ReportSystemInfo";
-  const int64_t seconds = GetUpTimeSecs(sink_);
+  if (!upTimeRead_) {
+    upTimeSeconds_ = GetUpTimeSecs(sink_);
+    upTimeTick_ = GetTickCount64();
+    upTimeRead_ = true;
+  }
+  // Counted on from the one query by the tick count, which runs with it.
+  const int64_t seconds =
+      upTimeSeconds_ > 0 ? upTimeSeconds_ + static_cast<int64_t>((GetTickCount64() - upTimeTick_) / 1000)
+                         : upTimeSeconds_;
   if (seconds > 0) {
     Line(kLevelLine, kFunction, __LINE__, L"[ENV] System up time: %ls", FormatUpTime(seconds).c_str());
   } else {
@@ -542,7 +608,9 @@ void ReportEnvironment::ReportCurrentProcesses() {
     ReportCurrentProcessesNT();
     return;
   }
-  const UniqueHandle processes(snapshot(TH32CS_SNAPALL, 0));
+  // Processes only: the threads, heaps and modules of a full snapshot are not
+  // walked, and would double its cost.
+  const UniqueHandle processes(snapshot(TH32CS_SNAPPROCESS, 0));
   if (!processes) return;
   try {
     PROCESSENTRY32W entry{};

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <string>
 
 #include "support/logging/debug_logger.h"
 #include "support/logging/log_arguments.h"
@@ -12,8 +13,16 @@
 
 namespace {
 
-ZELString UserTagText(const wchar_t* userTag) { return ZELString(userTag); }
-ZELString UserTagText(const char* userTag) { return ZELString(userTag, Windows1252Flag); }
+// The tag, cut to its limit (the check read no further).
+ZELString UserTagText(const wchar_t* userTag) {
+  if (userTag == nullptr) return ZELString();
+  return ZELString(std::wstring(userTag, wcsnlen(userTag, kUserTagLimit)).c_str());
+}
+
+ZELString UserTagText(const char* userTag) {
+  if (userTag == nullptr) return ZELString();
+  return ZELString(std::string(userTag, strnlen(userTag, kUserTagLimit)).c_str(), Windows1252Flag);
+}
 
 // The entry's text, cut at kLogTextLimit characters: formatted on the stack
 // (wiped afterwards, as ZELString wipes its own scratch), so that the text

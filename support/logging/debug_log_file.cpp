@@ -23,6 +23,9 @@ constexpr wchar_t kByteOrderMark = 0xFEFF;
 constexpr uint32_t kFileErrorEventId = 0xEFFF2710;
 constexpr int32_t kInformationLevel = 3;
 constexpr size_t kLineUnits = 1024;  // at most 1023 characters
+// Files one open tries (one more after each of another encoding) before
+// file output stops.
+constexpr int kOpenAttempts = 3;
 
 StreamCodeCvtFacet* NewFacet(int32_t encoding) {
   switch (encoding) {
@@ -35,11 +38,23 @@ StreamCodeCvtFacet* NewFacet(int32_t encoding) {
   }
 }
 
+// The platform's local date, the clock of the entry lines: the C run time's
+// zone follows the TZ variable, which may disagree with it.
 std::tm Today() {
-  const std::time_t now = std::time(nullptr);
-  std::tm today = *std::localtime(&now);
-  today.tm_sec = today.tm_min = today.tm_hour = 0;
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  std::tm today = {};
+  today.tm_year = now.wYear - 1900;
+  today.tm_mon = now.wMonth - 1;
+  today.tm_mday = now.wDay;
+  today.tm_wday = now.wDayOfWeek;
   return today;
+}
+
+// The byte-order mark and the line naming the encoding; none for ASCII.
+std::wstring HeaderLine(int32_t encoding) {
+  if (encoding == kEncodingAscii) return std::wstring();
+  return std::wstring(1, kByteOrderMark) + (encoding == kEncodingUtf8 ? L"UTF-8" : L"UTF-16LE") + L" encoded\r\n";
 }
 
 // One entry line, at most 1023 characters, always ending in CR LF.
@@ -111,8 +126,7 @@ DebugLogFile::DebugLogFile(DebugLogger& logger, DebugLoggerSettings& settings)
 
 void DebugLogFile::SetFileDateToday() { fileDate_ = Today(); }
 
-int32_t DebugLogFile::EnsureFileExists(const std::wstring& fullPath) {
-  const std::wstring path = fullPath.substr(0, kLogPathMaxChars);
+int32_t DebugLogFile::EnsureFileExists(const std::wstring& path) {
   size_t from = 0;
   if (path.compare(0, 2, L"\\\\") == 0) {
     // Folders of a UNC path start after the server name.
@@ -143,6 +157,22 @@ std::wfstream& DebugLogFile::Stream() {
   return *stream_;
 }
 
+LogFileNaming DebugLogFile::Naming() const {
+  LogFileNaming naming;
+  naming.logFile = settings_.logFile;
+  naming.logFolder = settings_.logFolder;
+  naming.filePrefix = settings_.filePrefix;
+  naming.fileIdent = settings_.fileIdent;
+  naming.computerName = LogComputerName();
+  naming.instanceNumber = settings_.instanceNumber;
+  naming.fileAgeLimitDays = settings_.fileAgeLimit;
+  naming.dailyFile = settings_.dailyFile;
+  naming.dailyFolder = settings_.dailyFolder;
+  naming.autoRoll = settings_.autoRoll;
+  naming.logRootNaming = settings_.logRootNaming;
+  return naming;
+}
+
 bool DebugLogFile::Open() {
   if (!settings_.fileEnabled) return true;
   const int32_t encoding = settings_.EffectiveEncoding();
@@ -159,65 +189,90 @@ bool DebugLogFile::Open() {
   }
   if (IsOpen()) return true;
   if (settings_.logFile.empty()) return true;
+  // Until the configured names change, nothing is retried.
+  if (!stoppedFor_.empty() && stoppedFor_ == ConfiguredNames()) return false;
   SetFileDateToday();
+  // A file of another encoding is passed over for a new number; that new
+  // file is empty unless someone else keeps making files ahead of us.
+  for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+    const std::wstring path = ChooseLogFilePath(Naming(), fileDate_, newFileRequired_);
+    newFileRequired_ = false;
+    if (path.empty()) {
+      StopFileOutput(L"[DIAG] No debug trace file number is left for %s: file output stopped", settings_.logFile);
+      return false;
+    }
+    if (path.size() > kLogPathMaxChars) {
+      StopFileOutput(L"[DIAG] Debug trace file path %s is too long: file output stopped", path);
+      return false;
+    }
+    if (EnsureFileExists(path) != 0) {
+      ReportFileError(L"[DIAG] Could not create debug trace file %s", path);
+      return false;
+    }
+    Stream().imbue(std::locale(std::locale::classic(), NewFacet(encoding)));
+    Stream().clear();
+    Stream().rdbuf()->pubsetbuf(streamBuffer_, sizeof streamBuffer_ / sizeof streamBuffer_[0]);
+    Stream().open(path.c_str(), std::ios::in | std::ios::out | std::ios::binary);
+    if (!IsOpen()) {
+      ReportFileError(L"[DIAG] Debug trace file %s was not open", path);
+      return false;
+    }
+    Stream().clear();
+    lastReportedErrno_ = 0;
+    const int32_t found = DetectFileEncoding();
+    if (found == kEmptyFile) {
+      if (!WriteEncodingHeader()) return false;
+    } else if (found != encoding) {
+      if (Stream().fail()) return false;
+      Stream().close();
+      newFileRequired_ = true;
+      if (attempt + 1 == kOpenAttempts) {
+        StopFileOutput(L"[DIAG] No new debug trace file could be made after %s: file output stopped", path);
+      }
+      continue;
+    }
+    return Introduce(path, found == kEmptyFile);
+  }
+  return false;
+}
 
-  LogFileNaming naming;
-  naming.logFile = settings_.logFile;
-  naming.logFolder = settings_.logFolder;
-  naming.filePrefix = settings_.filePrefix;
-  naming.fileIdent = settings_.fileIdent;
-  naming.computerName = LogComputerName();
-  naming.instanceNumber = settings_.instanceNumber;
-  naming.fileAgeLimitDays = settings_.fileAgeLimit;
-  naming.dailyFile = settings_.dailyFile;
-  naming.dailyFolder = settings_.dailyFolder;
-  naming.autoRoll = settings_.autoRoll;
-  naming.logRootNaming = settings_.logRootNaming;
-  const std::wstring path = ChooseLogFilePath(naming, fileDate_, newFileRequired_);
-  newFileRequired_ = false;
-
-  if (EnsureFileExists(path) != 0) {
-    ReportFileError(L"[DIAG] Could not create debug trace file %s", path);
-    return false;
-  }
-  Stream().imbue(std::locale(std::locale::classic(), NewFacet(encoding)));
-  Stream().clear();
-  Stream().rdbuf()->pubsetbuf(streamBuffer_, sizeof streamBuffer_ / sizeof streamBuffer_[0]);
-  Stream().open(path.c_str(), std::ios::in | std::ios::out | std::ios::binary);
-  if (!IsOpen()) {
-    ReportFileError(L"[DIAG] Debug trace file %s was not open", path);
-    return false;
-  }
-  Stream().clear();
-  lastReportedErrno_ = 0;
-  const int32_t found = DetectFileEncoding();
-  if (found == kEmptyFile) {
-    if (!WriteEncodingHeader()) return false;
-  } else if (found != encoding) {
-    return Stream().fail() ? false : Open();
-  }
+bool DebugLogFile::Introduce(const std::wstring& path, bool wasEmpty) {
   Stream().seekp(0, std::ios::end);
   if (Stream().fail()) return false;
   position_ = static_cast<int64_t>(static_cast<std::streamoff>(Stream().tellp()));
-  if (settings_.fileSizeLimit > 0 && found != kEmptyFile) {
+  if (settings_.fileSizeLimit > 0 && !wasEmpty) {
     const int64_t marker = FindEndMarker(path);
     if (marker >= 0 && !SeekWrite(marker)) return false;
   }
+  uncountedBytes_ = HeaderBytes();
   if (logger_.GetDebugLogLevel() >= kInformationLevel) {
-    introducing_ = true;
+    const Introduction introduction(*this, true);
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t date[32];
     _snwprintf(date, 32, L"Current Date: %04d/%02d/%02d", now.wYear, now.wMonth, now.wDay);
-    const bool written = WriteLine(now, GetCurrentThreadId(), kInformationLevel, date, 0, L"") >= 0;
-    if (written) WriteThreadReport();
-    introducing_ = false;
-    if (!written) return false;
+    if (WriteLine(now, GetCurrentThreadId(), kInformationLevel, date, 0, L"") < 0) return false;
+    WriteThreadReport();
   }
   if (settings_.reportEnvironmentOnOpen && logger_.GetDebugLogLevel() >= kInformationLevel) {
     logger_.ReportEnvironment();
   }
   return true;
+}
+
+std::wstring DebugLogFile::ConfiguredNames() const { return settings_.logFile + L"|" + settings_.logFolder; }
+
+void DebugLogFile::StopFileOutput(const wchar_t* what, const std::wstring& path) {
+  stoppedFor_ = ConfiguredNames();
+  wchar_t message[kLineUnits];
+  _snwprintf(message, kLineUnits - 1, what, path.c_str());
+  message[kLineUnits - 1] = L'\0';
+  DebugLogId(1, kFileErrorEventId, L"%s", message);
+}
+
+int64_t DebugLogFile::HeaderBytes() const {
+  const int32_t encoding = settings_.EffectiveEncoding();
+  return EncodedSize(HeaderLine(encoding), encoding);
 }
 
 bool DebugLogFile::Close() {
@@ -241,9 +296,13 @@ bool DebugLogFile::WriteEntry(const SYSTEMTIME& time, DWORD threadId, int32_t le
   if (level > logger_.GetDebugLogLevel() && level != kAlwaysLoggedLevel) return true;
   const int64_t position = WriteLine(time, threadId, level, text, eventId, userTag);
   if (position < 0) return false;
-  if (settings_.fileSizeLimit <= 0 || position <= settings_.fileSizeLimit || introducing_) return true;
+  if (settings_.fileSizeLimit <= 0 || introducing_ || position - uncountedBytes_ <= settings_.fileSizeLimit) {
+    return true;
+  }
   if (settings_.autoRoll) return Reopen();
   if (!SeekWrite(0)) return false;
+  // The introduction is overwritten from here on.
+  uncountedBytes_ = HeaderBytes();
   return WriteEncodingHeader();
 }
 
@@ -254,6 +313,7 @@ int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t 
   }
   const std::wstring whole = text == nullptr ? std::wstring() : std::wstring(text);
   const std::vector<std::wstring> pieces = settings_.splitLines ? SplitPieces(whole) : std::vector<std::wstring>{whole};
+  const int64_t start = position_;
   int64_t position = -1;
   for (const std::wstring& piece : pieces) {
     std::wstring line = FormatLine(time, threadId, level, piece.c_str(), eventId, userTag);
@@ -269,6 +329,7 @@ int64_t DebugLogFile::WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t 
     if (!WriteText(line)) return -1;
     position = position_;
   }
+  if (introducing_) uncountedBytes_ += position - start;
   lastReportedErrno_ = 0;
   return position;
 }
@@ -298,9 +359,7 @@ bool DebugLogFile::WriteEncodingHeader() {
   const int32_t encoding = settings_.EffectiveEncoding();
   if (encoding == kEncodingAscii) return true;
   if (!IsOpen()) return false;
-  const std::wstring header =
-      std::wstring(1, kByteOrderMark) + (encoding == kEncodingUtf8 ? L"UTF-8" : L"UTF-16LE") + L" encoded\r\n";
-  if (!WriteText(header)) {
+  if (!WriteText(HeaderLine(encoding))) {
     ReportFileError(L"[DIAG] Error during writing the debug file header");
     return false;
   }

@@ -17,6 +17,7 @@
 #include "support/logging/debug_logger_config.h"
 
 class DebugLogger;
+struct LogFileNaming;
 
 class DebugLogFile {
  public:
@@ -24,11 +25,29 @@ class DebugLogFile {
   static constexpr int32_t kUnknownEncoding = -2;
   static constexpr int32_t kEmptyFile = -1;
 
+  // While it lives (and `introduces` is set), the lines written belong to
+  // the open file's introduction, which the size limit does not count.
+  class Introduction {
+   public:
+    Introduction(DebugLogFile& file, bool introduces) : file_(file), previous_(file.introducing_) {
+      file_.introducing_ = introduces || previous_;
+    }
+    ~Introduction() { file_.introducing_ = previous_; }
+    Introduction(const Introduction&) = delete;
+    Introduction& operator=(const Introduction&) = delete;
+
+   private:
+    DebugLogFile& file_;
+    const bool previous_;
+  };
+
   DebugLogFile(DebugLogger& logger, DebugLoggerSettings& settings);
   DebugLogFile(const DebugLogFile&) = delete;
   DebugLogFile& operator=(const DebugLogFile&) = delete;
 
-  // True also when file output is disabled or no path is configured.
+  // True also when file output is disabled or no path is configured. When
+  // no usable path can be made, one message says so and file output stops
+  // until the configured names change.
   bool Open();
   // Writes the end marker when size-limited; always true.
   bool Close();
@@ -49,6 +68,13 @@ class DebugLogFile {
   static int32_t EnsureFileExists(const std::wstring& path);
 
  private:
+  LogFileNaming Naming() const;
+  // Positions the open file for writing and writes its introduction: the
+  // date, the thread report, and the environment report queued.
+  bool Introduce(const std::wstring& path, bool wasEmpty);
+  std::wstring ConfiguredNames() const;
+  void StopFileOutput(const wchar_t* what, const std::wstring& path);
+  int64_t HeaderBytes() const;
   // The position after the write, -1 on failure.
   int64_t WriteLine(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text, uint32_t eventId,
                     const wchar_t* userTag);
@@ -78,7 +104,11 @@ class DebugLogFile {
   int lastReportedErrno_ = 0;
   // The open file's encoding did not match, or its header failed.
   bool newFileRequired_ = false;
-  // The lines that introduce a file never roll or wrap it: with a limit
-  // below their size every open would otherwise open the next file.
+  // The lines that introduce a file never roll or wrap it, and the limit
+  // counts the bytes beyond them and the header: with a limit below their
+  // size every open would otherwise open the next file.
   bool introducing_ = false;
+  int64_t uncountedBytes_ = 0;
+  // The configured names file output stopped for; empty while it runs.
+  std::wstring stoppedFor_;
 };

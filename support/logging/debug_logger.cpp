@@ -84,11 +84,21 @@ void DebugLogger::QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uin
   entry->level = level;
   entry->userTag = userTag;
   entry->text.Strip(ZELString::kStripTrailing);
+  entry->introducesFile = entry->threadId == GetThreadId() && reportIntroducesFile_;
   LocalTimeNow(entry->time);
   // The stopping logger clears ready under this lock before its last
   // drain, so an entry either gets into that drain or is refused here.
   ScopedLock guard(queueLock_);
   if (!IsReady()) return;
+  if (entry->introducesFile) {
+    // Ahead of the entries queued before the file opened, in report order,
+    // so that the file starts with its report. Nothing is taken meanwhile:
+    // the logger thread, the only taker, is running the report.
+    const auto at = queue_.begin() + static_cast<std::ptrdiff_t>(std::min(introducedEntries_, queue_.size()));
+    queue_.insert(at, std::move(entry));
+    ++introducedEntries_;
+    return;
+  }
   AppendEntry(std::move(entry));
 }
 

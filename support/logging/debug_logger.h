@@ -170,6 +170,10 @@ class DebugLogger : public Thread {
   bool queueWarned_ = false;
   bool queueDropping_ = false;
   std::atomic<bool> environmentReportPending_{false};
+  // Set while the logger thread runs the report into the file it opened,
+  // with the number of its lines queued so far; used only on that thread.
+  bool reportIntroducesFile_ = false;
+  size_t introducedEntries_ = 0;
 };
 
 template <typename Format>

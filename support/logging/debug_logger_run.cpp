@@ -101,6 +101,7 @@ void DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
 
 void DebugLogger::DispatchEntry(const LogEntry& entry, size_t remaining) {
   TrackQueueLength(entry.time, remaining);
+  const DebugLogFile::Introduction introduction(file_, entry.introducesFile);
   const wchar_t* text = entry.text.HasText() ? entry.text.GetWide() : L"";
   Deliver(entry.time, entry.threadId, entry.level, text, entry.eventId, entry.userTag.GetWide(), queueDropping_);
 }
@@ -112,7 +113,7 @@ void DebugLogger::TrackQueueLength(const SYSTEMTIME& time, size_t remaining) {
   if (waiting > limit) {
     if (!queueDropping_) Announce(time, 0, kQueueExceeded);
     queueDropping_ = true;
-  } else if (waiting > limit * 3 / 4) {
+  } else if (waiting > static_cast<int64_t>(limit) * 3 / 4) {
     if (!queueWarned_) Announce(time, 1, kQueueThreshold);
     queueWarned_ = true;
   } else if (waiting < limit / 2) {
@@ -183,4 +184,13 @@ void DebugLogger::ReportEnvironment() {
   }
 }
 
-void DebugLogger::RunEnvironmentReport() { environmentReport_->ReportEnvironmentVersions(); }
+void DebugLogger::RunEnvironmentReport() {
+  // On the logger thread the report introduces the file just opened.
+  const bool introduces = GetCurrentThreadId() == GetThreadId();
+  if (introduces) {
+    reportIntroducesFile_ = true;
+    introducedEntries_ = 0;
+  }
+  environmentReport_->ReportEnvironmentVersions();
+  if (introduces) reportIntroducesFile_ = false;
+}

@@ -11,7 +11,7 @@
 
 namespace {
 
-// Formats, user tags and string arguments are accepted up to this length.
+// Formats and string arguments are accepted up to this length.
 constexpr size_t kStringLimit = 1024;
 
 // Every argument takes one 8-byte slot of the list, whatever its type. The
@@ -273,12 +273,22 @@ bool IsSoundText(const void* text, bool wide) {
               : TerminatedLength(static_cast<const char*>(text), kStringLimit) >= 0;
 }
 
+bool IsSoundUserTag(const void* tag, bool wide) {
+  return wide ? ReadablePrefixLength(static_cast<const wchar_t*>(tag), kUserTagLimit) >= 0
+              : ReadablePrefixLength(static_cast<const char*>(tag), kUserTagLimit) >= 0;
+}
+
 // How the report shows a format or user tag: "<null>", the address that
-// could not be read, or the text.
+// could not be read, or the text (a user tag cut to its limit).
 std::wstring Shown(const void* text, bool sound, bool wide) {
   if (text == nullptr) return L"<null>";
   if (!sound) return BadPointer(text);
-  return wide ? std::wstring(static_cast<const wchar_t*>(text)) : NarrowText(static_cast<const char*>(text));
+  if (wide) {
+    const auto* units = static_cast<const wchar_t*>(text);
+    return std::wstring(units, wcsnlen(units, kUserTagLimit));
+  }
+  const auto* bytes = static_cast<const char*>(text);
+  return NarrowText(std::string(bytes, strnlen(bytes, kUserTagLimit)).c_str());
 }
 
 void QueueReport(int32_t level, uint32_t eventId, const std::wstring& format, const std::wstring& user, int examined,
@@ -298,7 +308,7 @@ bool ValidateLogArguments(int32_t level, const void* format, va_list args, uint3
                           bool wideCall) {
   const bool formatGood = IsSoundText(format, wideCall);
   // Every output shows the user tag: it must be as sound as a string argument.
-  const bool userGood = userTag == nullptr || IsSoundText(userTag, wideCall);
+  const bool userGood = userTag == nullptr || IsSoundUserTag(userTag, wideCall);
   // The walk reads a narrow format converted, as the report shows it.
   ZELString converted;
   const wchar_t* walked = L"";

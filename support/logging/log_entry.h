@@ -16,6 +16,9 @@ struct LogEntry {
   ZELString text;
   // Local time at creation.
   SYSTEMTIME time = {};
+  // A line of the environment report that introduces a newly opened log
+  // file: the file's size limit does not count it.
+  bool introducesFile = false;
 };
 
 // Receives the text of every admitted entry on the thread that logged it, so

@@ -1,5 +1,6 @@
 #include "support/logging/log_file_names.h"
 
+#include <cstdarg>
 #include <cwchar>
 #include <cwctype>
 #include <functional>
@@ -13,32 +14,61 @@ using fts::FindHandle;
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
-// 100-ns intervals between 1601-01-01 and 1970-01-01.
-constexpr int64_t kFileTimeUnixEpoch = 116444736000000000LL;
+constexpr int64_t kTicksPerSecond = 10000000;  // file times count 100 ns
+// Roll numbers grow past their printed width; longer runs of digits are
+// someone else's names.
+constexpr size_t kMaxNumberDigits = 9;
+constexpr int32_t kHighestRollNumber = 999999999;
 
+// Never cut: a path too long for the platform is refused whole by the caller.
 std::wstring Format(const wchar_t* format, ...) {
-  wchar_t buffer[kLogPathMaxChars + 1];
   va_list arguments;
   va_start(arguments, format);
-  int written = _vsnwprintf(buffer, kLogPathMaxChars, format, arguments);
+  va_list measuring;
+  va_copy(measuring, arguments);
+  const int length = _vscwprintf(format, measuring);
+  va_end(measuring);
+  std::wstring text;
+  if (length > 0) {
+    text.resize(static_cast<size_t>(length) + 1);
+    _vsnwprintf(&text[0], text.size(), format, arguments);
+    text.resize(static_cast<size_t>(length));
+  }
   va_end(arguments);
-  buffer[kLogPathMaxChars] = L'\0';
-  return std::wstring(buffer, written < 0 ? kLogPathMaxChars : static_cast<size_t>(written));
+  return text;
 }
 
-int64_t FileTimeToCalendarTime(const FILETIME& time) {
-  const int64_t ticks = (static_cast<int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-  return (ticks - kFileTimeUnixEpoch) / 10000000;
+int64_t Ticks(const FILETIME& time) {
+  return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
-// Calendar time of the local midnight that starts `date`, minus the age limit.
+FILETIME FromTicks(int64_t ticks) {
+  return {static_cast<DWORD>(ticks), static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32)};
+}
+
+// The platform's local midnight that starts the day the age limit's days
+// before `date`, as a UTC file time. Whole calendar days, so that a change
+// of daylight saving time moves no file across the limit; the C run time's
+// zone (the TZ variable) plays no part.
 int64_t ExpiryThreshold(const std::tm& date, int32_t ageLimitDays) {
-  std::tm midnight = {};
-  midnight.tm_year = date.tm_year;
-  midnight.tm_mon = date.tm_mon;
-  midnight.tm_mday = date.tm_mday;
-  midnight.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&midnight)) - ageLimitDays * kSecondsPerDay;
+  SYSTEMTIME midnight = {};
+  midnight.wYear = static_cast<WORD>(date.tm_year + 1900);
+  midnight.wMonth = static_cast<WORD>(date.tm_mon + 1);
+  midnight.wDay = static_cast<WORD>(date.tm_mday);
+  FILETIME localTime;
+  if (!SystemTimeToFileTime(&midnight, &localTime)) return 0;  // nothing is older: nothing is deleted
+  // A limit reaching back before 1601 keeps everything (and cannot overflow).
+  constexpr int64_t kTicksPerDay = kSecondsPerDay * kTicksPerSecond;
+  if (ageLimitDays >= Ticks(localTime) / kTicksPerDay) return 0;
+  const FILETIME firstKeptDay = FromTicks(Ticks(localTime) - ageLimitDays * kTicksPerDay);
+  SYSTEMTIME local;
+  SYSTEMTIME universal;
+  FILETIME threshold;
+  if (!FileTimeToSystemTime(&firstKeptDay, &local) || !TzSpecificLocalTimeToSystemTime(nullptr, &local, &universal) ||
+      !SystemTimeToFileTime(&universal, &threshold)) {
+    return 0;
+  }
+  return Ticks(threshold);
 }
 
 // Calls `visit` for every entry matching the wildcard pattern; search
@@ -60,19 +90,63 @@ std::wstring FolderPart(const std::wstring& path) {
   return separator == std::wstring::npos ? std::wstring() : path.substr(0, separator + 1);
 }
 
-void DeleteFilesBefore(const std::wstring& pattern, const std::wstring& folder, int64_t threshold,
-                       bool byCreationTime) {
-  ForEachMatch(pattern, [&](const WIN32_FIND_DATAW& found) {
-    if (IsDirectory(found)) return;
+// The number in a name of the form head + number + tail, -1 for any other
+// name. `head` may start with "*" (any run) and holds "?" for one digit of
+// a date; the number has `width` to kMaxNumberDigits ASCII digits, and
+// more than `width` only without a leading zero (as "%0*d" prints it); the
+// comparison ignores case, as the platform's searches do.
+int32_t NumberInName(const std::wstring& name, const std::wstring& head, size_t width, const std::wstring& tail) {
+  if (name.size() < tail.size() || _wcsicmp(name.c_str() + name.size() - tail.size(), tail.c_str()) != 0) return -1;
+  const size_t end = name.size() - tail.size();
+  size_t start = end;
+  while (start > 0 && name[start - 1] >= L'0' && name[start - 1] <= L'9') --start;
+  const size_t digits = end - start;
+  if (digits < width || digits > kMaxNumberDigits || (digits > width && name[start] == L'0')) return -1;
+  const bool anyPrefix = !head.empty() && head[0] == L'*';
+  const std::wstring fixed = anyPrefix ? head.substr(1) : head;
+  if (start < fixed.size() || (!anyPrefix && start != fixed.size())) return -1;
+  const size_t from = start - fixed.size();
+  for (size_t i = 0; i < fixed.size(); ++i) {
+    const wchar_t c = name[from + i];
+    if (fixed[i] == L'?' ? c < L'0' || c > L'9' : towupper(fixed[i]) != towupper(c)) return -1;
+  }
+  return static_cast<int32_t>(wcstol(name.c_str() + start, nullptr, 10));
+}
+
+// A search for numbered names: the folder, the name's head and tail around
+// the number, and its printed width.
+struct NumberedNames {
+  std::wstring folder;  // ends in a separator, or empty
+  std::wstring head;
+  size_t width;
+  std::wstring tail;
+
+  std::wstring Pattern() const { return folder + head + L"*" + tail; }
+  // A folder's name counts too: its number is taken.
+  int32_t NumberOf(const WIN32_FIND_DATAW& found) const { return NumberInName(found.cFileName, head, width, tail); }
+};
+
+void DeleteNumberedBefore(const NumberedNames& names, int64_t threshold, bool byCreationTime) {
+  ForEachMatch(names.Pattern(), [&](const WIN32_FIND_DATAW& found) {
+    if (IsDirectory(found) || names.NumberOf(found) < 0) return;
     const FILETIME& stamp = byCreationTime ? found.ftCreationTime : found.ftLastWriteTime;
-    if (FileTimeToCalendarTime(stamp) < threshold) DeleteFileW((folder + found.cFileName).c_str());
+    if (Ticks(stamp) < threshold) DeleteFileW((names.folder + found.cFileName).c_str());
   });
+}
+
+int32_t HighestNumber(const NumberedNames& names) {
+  int32_t highest = -1;
+  ForEachMatch(names.Pattern(), [&](const WIN32_FIND_DATAW& found) {
+    const int32_t number = names.NumberOf(found);
+    if (number > highest) highest = number;
+  });
+  return highest;
 }
 
 bool IsAllDigits(const wchar_t* name) {
   if (*name == L'\0') return false;
   for (; *name != L'\0'; ++name) {
-    if (!iswdigit(*name)) return false;
+    if (*name < L'0' || *name > L'9') return false;
   }
   return true;
 }
@@ -81,36 +155,37 @@ std::wstring DateText(const std::tm& date) {
   return Format(L"%04d%02d%02d", date.tm_year + 1900, date.tm_mon + 1, date.tm_mday);
 }
 
-// File-name pattern of one log-root folder, for any date and number.
-std::wstring LogRootFilePattern(const LogFileNaming& naming, const std::wstring& folder) {
-  return Format(naming.dailyFile ? L"%s\\*%s_%s_%02d_????????_????.txt" : L"%s\\*%s_%s_%02d_????.txt",
-                folder.c_str(), naming.computerName.c_str(), naming.fileIdent.c_str(), naming.instanceNumber);
+// The log-root files of one folder, for any date and number.
+NumberedNames LogRootFiles(const LogFileNaming& naming, const std::wstring& folder) {
+  return {folder + L"\\",
+          Format(naming.dailyFile ? L"*%s_%s_%02d_????????_" : L"*%s_%s_%02d_", naming.computerName.c_str(),
+                 naming.fileIdent.c_str(), naming.instanceNumber),
+          4, L".txt"};
+}
+
+// Splits a plain base path into its folder and its name part.
+NumberedNames PlainFiles(const std::wstring& base, const std::wstring& middle, const std::wstring& extension) {
+  const std::wstring folder = FolderPart(base);
+  return {folder, base.substr(folder.size()) + middle, 3, extension};
 }
 
 void DeleteOldPlainFiles(const LogFileNaming& naming, const std::wstring& base, const std::wstring& extension,
                          const std::tm& date) {
   const int64_t threshold = ExpiryThreshold(date, naming.fileAgeLimitDays);
-  const std::wstring folder = FolderPart(base);
-  for (const wchar_t* suffix : {L"????????", L"????????_???"}) {
-    DeleteFilesBefore(base + suffix + extension, folder, threshold, false);
-  }
-}
-
-// One above the largest roll number of base + "_NNN" + extension; 0 for none.
-int32_t NextRollNumber(const std::wstring& base, const std::wstring& extension) {
-  // Found names carry no folder: the number follows the base's own name part.
-  const size_t nameLength = base.size() - FolderPart(base).size();
-  int32_t next = 0;
-  ForEachMatch(base + L"_???" + extension, [&](const WIN32_FIND_DATAW& found) {
-    if (wcslen(found.cFileName) <= nameLength + 1) return;
-    const int32_t number = static_cast<int32_t>(wcstol(found.cFileName + nameLength + 1, nullptr, 10));
-    if (number + 1 > next) next = number + 1;
+  const NumberedNames dated = PlainFiles(base, L"", extension);
+  ForEachMatch(dated.Pattern(), [&](const WIN32_FIND_DATAW& found) {
+    // A date is exactly eight digits.
+    const bool isDated = wcslen(found.cFileName) == dated.head.size() + 8 + extension.size() &&
+                         NumberInName(found.cFileName, dated.head, 8, extension) >= 0;
+    if (!IsDirectory(found) && isDated && Ticks(found.ftLastWriteTime) < threshold) {
+      DeleteFileW((dated.folder + found.cFileName).c_str());
+    }
   });
-  return next;
+  DeleteNumberedBefore(PlainFiles(base, L"????????_", extension), threshold, false);
 }
 
 std::wstring ChoosePlainPath(const LogFileNaming& naming, const std::tm& date, bool newFileRequired) {
-  const std::wstring path = naming.logFile.substr(0, kLogPathMaxChars);
+  const std::wstring& path = naming.logFile;
   const size_t dot = path.rfind(L'.');
   const std::wstring extension = dot == std::wstring::npos ? std::wstring() : path.substr(dot);
   std::wstring base = path.substr(0, path.size() - extension.size());
@@ -120,8 +195,12 @@ std::wstring ChoosePlainPath(const LogFileNaming& naming, const std::tm& date, b
   }
   if (naming.dailyFile && naming.fileAgeLimitDays > 0) DeleteOldPlainFiles(naming, base, extension, date);
   if (naming.dailyFile) base += DateText(date);
-  if (naming.autoRoll || newFileRequired) base += Format(L"_%03d", NextRollNumber(base, extension));
-  return (base + extension).substr(0, kLogPathMaxChars);
+  if (naming.autoRoll || newFileRequired) {
+    const int32_t highest = HighestNumber(PlainFiles(base, L"_", extension));
+    if (highest >= kHighestRollNumber) return std::wstring();
+    base += Format(L"_%03d", highest + 1);
+  }
+  return base + extension;
 }
 
 }  // namespace
@@ -149,17 +228,12 @@ int32_t FindHighestFileNumber(const LogFileNaming& naming, const std::tm& date) 
   const std::wstring day = DateText(date);
   const std::wstring dayFolder = naming.dailyFolder ? L"\\" + day : std::wstring();
   const std::wstring dayPart = naming.dailyFile ? L"_" + day : std::wstring();
-  const std::wstring pattern =
-      Format(L"%s%s\\*%s_%s_%02d%s_????.txt", naming.logFolder.c_str(), dayFolder.c_str(),
-             naming.computerName.c_str(), naming.fileIdent.c_str(), naming.instanceNumber, dayPart.c_str());
-  int32_t highest = 0;
-  ForEachMatch(pattern, [&](const WIN32_FIND_DATAW& found) {
-    const size_t length = wcslen(found.cFileName);
-    if (length < 8) return;
-    const int32_t number = static_cast<int32_t>(wcstol(found.cFileName + length - 8, nullptr, 10));
-    if (number > highest) highest = number;
-  });
-  return highest;
+  const NumberedNames names{naming.logFolder + dayFolder + L"\\",
+                            Format(L"*%s_%s_%02d%s_", naming.computerName.c_str(), naming.fileIdent.c_str(),
+                                   naming.instanceNumber, dayPart.c_str()),
+                            4, L".txt"};
+  const int32_t highest = HighestNumber(names);
+  return highest < 0 ? 0 : highest;
 }
 
 void DeleteOldLogRootFiles(const LogFileNaming& naming, const std::tm& date) {
@@ -167,10 +241,10 @@ void DeleteOldLogRootFiles(const LogFileNaming& naming, const std::tm& date) {
   ForEachMatch(naming.logFolder + L"\\????????", [&](const WIN32_FIND_DATAW& found) {
     if (!IsDirectory(found) || !IsAllDigits(found.cFileName)) return;
     const std::wstring dayFolder = naming.logFolder + L"\\" + found.cFileName;
-    DeleteFilesBefore(LogRootFilePattern(naming, dayFolder), dayFolder + L"\\", threshold, true);
+    DeleteNumberedBefore(LogRootFiles(naming, dayFolder), threshold, true);
     RemoveDirectoryW(dayFolder.c_str());
   });
-  DeleteFilesBefore(LogRootFilePattern(naming, naming.logFolder), naming.logFolder + L"\\", threshold, false);
+  DeleteNumberedBefore(LogRootFiles(naming, naming.logFolder), threshold, false);
 }
 
 std::wstring ChooseLogFilePath(const LogFileNaming& naming, const std::tm& date, bool newFileRequired) {
@@ -178,6 +252,7 @@ std::wstring ChooseLogFilePath(const LogFileNaming& naming, const std::tm& date,
   if (naming.dailyFile && naming.fileAgeLimitDays > 0) DeleteOldLogRootFiles(naming, date);
   const int32_t highest = FindHighestFileNumber(naming, date);
   const bool continueNewest = !naming.autoRoll && !newFileRequired;
+  if (!continueNewest && highest >= kHighestRollNumber) return std::wstring();
   const int32_t number = continueNewest ? (highest < 1 ? 1 : highest) : highest + 1;
   return BuildLogRootFileName(naming, date, number);
 }

@@ -23,15 +23,18 @@ struct LogFileNaming {
   bool logRootNaming = false;
 };
 
-// Paths are cut to this many characters.
-constexpr size_t kLogPathMaxChars = 256;
+// The platform's path limit without the terminator: a longer path is never
+// cut (a cut could drop the roll number) but refused by the file's open.
+constexpr size_t kLogPathMaxChars = 259;
 
 // The DNS host name in upper case, empty when the platform has none.
 std::wstring LogComputerName();
 
 // The path to open for `date` (only day, month and year are used). Runs the
 // clean-up of expired files first when daily files have an age limit.
-// `newFileRequired` asks for a number above every existing file's.
+// `newFileRequired` asks for a number above every existing file's. Numbers
+// grow past their printed width (trace_1000.log follows trace_999.log) up
+// to nine digits; empty when a new number is needed and none is left.
 std::wstring ChooseLogFilePath(const LogFileNaming& naming, const std::tm& date, bool newFileRequired);
 
 std::wstring BuildLogRootFileName(const LogFileNaming& naming, const std::tm& date, int32_t number);

@@ -44,6 +44,16 @@ ptrdiff_t TerminatedLength(const wchar_t* text, size_t maxLength) {
   return length <= maxLength ? static_cast<ptrdiff_t>(length) : -1;
 }
 
+ptrdiff_t ReadablePrefixLength(const char* text, size_t maxLength) {
+  if (text == nullptr || IsBadStringPtrA(text, maxLength) != FALSE) return -1;
+  return static_cast<ptrdiff_t>(strnlen(text, maxLength));
+}
+
+ptrdiff_t ReadablePrefixLength(const wchar_t* text, size_t maxLength) {
+  if (text == nullptr || IsBadStringPtrW(text, maxLength) != FALSE) return -1;
+  return static_cast<ptrdiff_t>(wcsnlen(text, maxLength));
+}
+
 // With no count to stop at, the checks read on to the terminator.
 bool IsReadableString(const char* text) {
   return text != nullptr && IsBadStringPtrA(text, static_cast<UINT_PTR>(-1)) == FALSE;

@@ -15,6 +15,10 @@ bool IsWritable(const void* address, size_t size);
 // characters, or -1.
 ptrdiff_t TerminatedLength(const char* text, size_t maxLength);
 ptrdiff_t TerminatedLength(const wchar_t* text, size_t maxLength);
+// The length of a string readable up to its terminator or `maxLength`
+// characters, whichever comes first (so at most `maxLength`), or -1.
+ptrdiff_t ReadablePrefixLength(const char* text, size_t maxLength);
+ptrdiff_t ReadablePrefixLength(const wchar_t* text, size_t maxLength);
 // Whether a string can be read up to its terminator, however long it is.
 bool IsReadableString(const char* text);
 bool IsReadableString(const wchar_t* text);

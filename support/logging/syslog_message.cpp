@@ -24,7 +24,32 @@ std::wstring TimeStamp(const SYSTEMTIME& time) {
   return FromThreadCodePage(stamp);
 }
 
+size_t EncodedBytes(const std::wstring& text, size_t units, UINT codePage) {
+  if (units == 0) return 0;
+  const int bytes =
+      WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(units), nullptr, 0, nullptr, nullptr);
+  return bytes > 0 ? static_cast<size_t>(bytes) : 0;
+}
+
 }  // namespace
+
+void CutToEncodedBytes(std::wstring& text, size_t maxBytes, UINT codePage) {
+  if (EncodedBytes(text, text.size(), codePage) <= maxBytes) return;
+  // The longest prefix that fits: `fits` does, `tooLong` does not.
+  size_t fits = 0;
+  size_t tooLong = text.size();
+  while (tooLong - fits > 1) {
+    const size_t middle = fits + (tooLong - fits) / 2;
+    if (EncodedBytes(text, middle, codePage) <= maxBytes) {
+      fits = middle;
+    } else {
+      tooLong = middle;
+    }
+  }
+  // Never half of a surrogate pair.
+  if (fits > 0 && IS_HIGH_SURROGATE(text[fits - 1])) --fits;
+  text.resize(fits);
+}
 
 std::wstring FormatSyslogMessage(const SyslogFields& fields, const char* hostName, uint32_t sequence) {
   const uint32_t priority = static_cast<uint32_t>(fields.level + 2) | (fields.facility * 8);
@@ -44,6 +69,8 @@ std::wstring FormatSyslogMessage(const SyslogFields& fields, const char* hostNam
   if (fields.userTag != nullptr) message += L"{" + FromThreadCodePage(fields.userTag) + L"} ";
   message += FromThreadCodePage(fields.text);
   if (message.size() > kSyslogMessageLimit) message.resize(kSyslogMessageLimit);
+  if (IS_HIGH_SURROGATE(message.back())) message.pop_back();
+  CutToEncodedBytes(message, kSyslogMessageBytes - 1, CP_ACP);
   message += L'\n';
   return message;
 }

@@ -11,6 +11,8 @@
 
 // Characters of a message before its line feed.
 constexpr size_t kSyslogMessageLimit = 509;
+// Bytes of a message in the system's ANSI code page, line feed included.
+constexpr size_t kSyslogMessageBytes = 1023;
 
 struct SyslogFields {
   SYSTEMTIME time;
@@ -26,4 +28,10 @@ struct SyslogFields {
 };
 
 // `hostName` is narrow like the texts; `sequence` is printed with four digits.
+// The message is cut at a character so that it fits both limits.
 std::wstring FormatSyslogMessage(const SyslogFields& fields, const char* hostName, uint32_t sequence);
+
+// Cuts `text` after its last whole character whose form in `codePage` ends
+// within `maxBytes` bytes (a UTF-8 code page takes up to three bytes per
+// character, so 509 characters can exceed 1023 bytes).
+void CutToEncodedBytes(std::wstring& text, size_t maxBytes, UINT codePage);

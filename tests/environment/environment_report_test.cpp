@@ -56,21 +56,43 @@ class FullReport : public ::testing::Test {
     EnumeratorRegistration registration;
     WinsockEntries winsock;
     SetEnvironmentVariableW(L"FERNWICK_OLEDB_ROWS", L"SQLNCLI11|SQLOLEDB|SQLNCLI 10 x|sqloledb|MSDASQL");
-    LogCapture log;
     ReportEnvironment report;
     report.SetSink(LogCapture::Callback());
+    {
+      LogCapture log;
+      report.ReportEnvironmentVersions();
+      entries_ = new std::vector<CapturedLog>(log.entries());
+    }
+    // The same object again, as for a rolled log file, with a process
+    // started in between: the kept parts are repeated, processes read anew.
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(CreateProcessW(self, nullptr, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                               &child));
+    childId_ = child.dwProcessId;
+    LogCapture log;
     report.ReportEnvironmentVersions();
-    entries_ = new std::vector<CapturedLog>(log.entries());
+    repeated_ = new std::vector<CapturedLog>(log.entries());
+    TerminateProcess(child.hProcess, 0);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
   }
-  static void TearDownTestSuite() { delete entries_; }
+  static void TearDownTestSuite() {
+    delete entries_;
+    delete repeated_;
+  }
 
-  // Index of the first line that begins with `prefix`, or -1.
-  static int Find(const std::wstring& prefix) {
-    for (size_t i = 0; i < entries_->size(); ++i) {
-      if ((*entries_)[i].message.compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
+  // Index of the first line of the report that begins with `prefix`, or -1.
+  static int Find(const std::vector<CapturedLog>& report, const std::wstring& prefix) {
+    for (size_t i = 0; i < report.size(); ++i) {
+      if (report[i].message.compare(0, prefix.size(), prefix) == 0) return static_cast<int>(i);
     }
     return -1;
   }
+  static int Find(const std::wstring& prefix) { return Find(*entries_, prefix); }
   static bool Has(const std::wstring& line) {
     for (const auto& e : *entries_) {
       if (e.message == line) return true;
@@ -79,8 +101,47 @@ class FullReport : public ::testing::Test {
   }
 
   static std::vector<CapturedLog>* entries_;
+  static std::vector<CapturedLog>* repeated_;
+  static DWORD childId_;
 };
 std::vector<CapturedLog>* FullReport::entries_ = nullptr;
+std::vector<CapturedLog>* FullReport::repeated_ = nullptr;
+DWORD FullReport::childId_ = 0;
+
+// Every line of the repeated report that is not read anew equals the first
+// report's line in the same place; the new process shows only in the second.
+// (The up time's performance-data query is made once, and only the report
+// that made it reports how it failed.)
+TEST_F(FullReport, ARepeatedReportKeepsTheFixedLinesInPlaceAndReadsProcessesAnew) {
+  const auto changing = [](const std::wstring& line) {
+    for (const wchar_t* prefix : {L"[ENV] Current Process logged on as: ", L"[ENV] Running Process: ",
+                                  L"[ENV] Total HD bytes: ", L"[ENV] System up time: ",
+                                  L"[ENV] Error occurred while collecting performance data"}) {
+      if (line.compare(0, wcslen(prefix), prefix) == 0) return true;
+    }
+    return line.find(L" KB") != std::wstring::npos || line.find(L"percent of memory") != std::wstring::npos;
+  };
+  const auto fixedLines = [&](const std::vector<CapturedLog>& lines) {
+    std::vector<std::wstring> fixed;
+    for (const auto& e : lines) {
+      if (e.message.compare(0, 6, L"[ENV] ") == 0 && !changing(e.message)) fixed.push_back(e.message);
+    }
+    return fixed;
+  };
+  EXPECT_EQ(fixedLines(*entries_), fixedLines(*repeated_));
+  const std::wstring child = L", ID: " + std::to_wstring(childId_);
+  const auto shows = [&](const std::vector<CapturedLog>& lines) {
+    for (const auto& e : lines) {
+      if (e.message.compare(0, 23, L"[ENV] Running Process: ") == 0 && e.message.size() >= child.size() &&
+          e.message.compare(e.message.size() - child.size(), child.size(), child) == 0) {
+        return true;
+      }
+    }
+    return false;
+  };
+  EXPECT_FALSE(shows(*entries_));
+  EXPECT_TRUE(shows(*repeated_));
+}
 
 TEST_F(FullReport, LinesComeInTheReportsOrder) {
   const wchar_t* const order[] = {
@@ -89,11 +150,13 @@ TEST_F(FullReport, LinesComeInTheReportsOrder) {
       L"[ENV] Total size of physical memory: ", L"[ENV] Total HD bytes: ", L"[ENV] Could not get System up time",
       L"[ENV] Local Time Zone: ", L"[ENV] TCP/IP provider (Winsock) File Version: ",
       L"[ENV] Local machine IP Address = ", L"[ENV] Winsock2 file: ", L"[ENV] Microsoft XML Parser", L"[ENV] SQLCLI provider is available: ", L"[ENV] Running Process: "};
-  int previous = -1;
-  for (const wchar_t* prefix : order) {
-    const int at = Find(prefix);
-    EXPECT_GT(at, previous) << std::string(prefix, prefix + wcslen(prefix));
-    previous = at;
+  for (const std::vector<CapturedLog>* report : {entries_, repeated_}) {
+    int previous = -1;
+    for (const wchar_t* prefix : order) {
+      const int at = Find(*report, prefix);
+      EXPECT_GT(at, previous) << std::string(prefix, prefix + wcslen(prefix));
+      previous = at;
+    }
   }
   for (const auto& e : *entries_) {
     EXPECT_LE(e.message.size(), 510u);

@@ -75,6 +75,56 @@ TEST_F(LogFileNamesTest, RollNumberFollowsTheHighestExistingFile) {
   EXPECT_EQ(Path(L"trace_006.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
 }
 
+// The numbers go on past their printed width; names that only look like
+// this logger's (a leading zero beyond the width, letters, full-width
+// digits) are not counted.
+TEST_F(LogFileNamesTest, RollNumbersGoOnPastTheirWidth) {
+  wchar_t name[32];
+  for (int i = 0; i < 1000; ++i) {
+    swprintf(name, 32, L"t_%03d.log", i);
+    File(name);
+  }
+  LogFileNaming plain;
+  plain.logFile = Path(L"t.log");
+  plain.autoRoll = true;
+  LogFileNaming root;
+  root.logRootNaming = true;
+  root.autoRoll = true;
+  root.logFolder = path();
+  root.computerName = L"HOST";
+  root.fileIdent = L"relay";
+  root.instanceNumber = 1;
+  const struct {
+    const LogFileNaming& naming;
+    const wchar_t* created;
+    const wchar_t* expected;
+  } steps[] = {
+      {plain, L"t_01234.log", L"t_1000.log"},
+      {plain, L"t_1000.log", L"t_1001.log"},
+      {plain, L"t_12a4.log", L"t_1001.log"},
+      {plain, L"t_\uFF19\uFF19\uFF19\uFF19.log", L"t_1001.log"},
+      {root, L"HOST_relay_01_9999.txt", L"HOST_relay_01_10000.txt"},
+      {root, L"x_HOST_relay_01_10000.txt", L"HOST_relay_01_10001.txt"},
+      {root, L"HOST_relay_01_099999.txt", L"HOST_relay_01_10001.txt"},
+  };
+  for (const auto& step : steps) {
+    File(step.created);
+    EXPECT_EQ(Path(step.expected), ChooseLogFilePath(step.naming, Date(2024, 1, 31), false)) << step.created;
+  }
+}
+
+// A path is never cut: a cut could drop the number a new file needs.
+TEST_F(LogFileNamesTest, APathAtTheLengthLimitKeepsItsNumber) {
+  for (size_t length : {kLogPathMaxChars - 4, kLogPathMaxChars + 8}) {
+    LogFileNaming naming;
+    naming.logFile = Path(std::wstring(length - path().size() - 5, L'p') + L".log");
+    ASSERT_EQ(length, naming.logFile.size());
+    const std::wstring chosen = ChooseLogFilePath(naming, Date(2024, 1, 31), true);
+    EXPECT_EQ(length + 4, chosen.size());
+    EXPECT_EQ(L"_000.log", chosen.substr(chosen.size() - 8));
+  }
+}
+
 TEST_F(LogFileNamesTest, LogRootNamesInAllFourLayouts) {
   struct Case {
     bool daily, dayFolder;
@@ -122,30 +172,41 @@ TEST_F(LogFileNamesTest, LogRootNumberContinuesTheNewestOrStartsANewOne) {
   EXPECT_EQ(Path(L"HOST_relay_01_20240131_0004.txt"), ChooseLogFilePath(naming, today, false));
 }
 
+// Midnight is the platform's, whatever the C run time's TZ variable says
+// (as under Cygwin or MSYS shells): the files either side of it are set in
+// the platform's local time.
 TEST_F(LogFileNamesTest, PlainCleanUpDeletesOnlyExpiredFilesOfItsOwnPattern) {
   const Written old = {29, 23};  // before yesterday's midnight
-  const Written yesterday = {30, 10};
+  const Written yesterday = {30, 1};
   const struct {
     const wchar_t* name;
     Written written;
     bool kept;
   } files[] = {
       {L"trace-003-20240129.log", old, false}, {L"trace-003-20240129_002.log", old, false},
+      {L"trace-003-20240129_1000.log", old, false}, {L"trace-003-20240129_x02.log", old, true},
       {L"trace-003-20240130.log", yesterday, true}, {L"trace-003-2024012.log", old, true},
       {L"trace-004-20240129.log", old, true},   {L"other-003-20240129.log", old, true},
-      {L"trace-003-20240129.txt", old, true},
+      {L"trace-003-20240129.txt", old, true},  {L"trace-003-2024012x.log", old, true},
+      {L"trace-003-copy0129_002.log", old, true},
   };
-  for (const auto& f : files) {
-    File(f.name);
-    Stamp(Path(f.name), f.written, false);
+  for (const wchar_t* zone : {L"", L"XYZ-12", L"XYZ+12"}) {
+    ASSERT_EQ(0, _wputenv_s(L"TZ", zone));
+    _tzset();
+    for (const auto& f : files) {
+      File(f.name);
+      Stamp(Path(f.name), f.written, false);
+    }
+    LogFileNaming naming;
+    naming.logFile = Path(L"trace.log");
+    naming.instanceNumber = 3;
+    naming.dailyFile = true;
+    naming.fileAgeLimitDays = 1;
+    EXPECT_EQ(Path(L"trace-003-20240131.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
+    for (const auto& f : files) EXPECT_EQ(f.kept, Exists(f.name)) << f.name << " TZ=" << zone;
   }
-  LogFileNaming naming;
-  naming.logFile = Path(L"trace.log");
-  naming.instanceNumber = 3;
-  naming.dailyFile = true;
-  naming.fileAgeLimitDays = 1;
-  EXPECT_EQ(Path(L"trace-003-20240131.log"), ChooseLogFilePath(naming, Date(2024, 1, 31), false));
-  for (const auto& f : files) EXPECT_EQ(f.kept, Exists(f.name)) << f.name;
+  _wputenv_s(L"TZ", L"");
+  _tzset();
 }
 
 // Wine reports a file's last-write time as its creation time, so which of
@@ -169,6 +230,7 @@ TEST_F(LogFileNamesTest, LogRootCleanUpDeletesExpiredFilesAndEmptiedDayFoldersOn
       {L"HOST_other_01_20240119_0001.txt", old, true},
       {L"HOST_relay_02_20240119_0001.txt", old, true},
       {L"HOST_relay_01_20240119_0001.log", old, true},
+      {L"HOST_relay_01_copy0119_0001.txt", old, true},
   };
   for (const auto& f : files) {
     File(f.name);
@@ -195,4 +257,72 @@ TEST(LogComputerNameTest, IsTheUpperCaseDnsHostName) {
   std::wstring expected(name);
   CharUpperW(&expected[0]);
   EXPECT_EQ(expected, LogComputerName());
+}
+
+// A folder's name takes its number (and is never deleted as expired); past
+// the ninth digit no number is left, rather than one the search cannot see
+// and so would hand out again.
+TEST_F(LogFileNamesTest, AFolderTakesItsNumberAndTheLastNumberEndsTheRolls) {
+  LogFileNaming plain;
+  plain.logFile = Path(L"t.log");
+  plain.autoRoll = true;
+  LogFileNaming root;
+  root.logRootNaming = true;
+  root.autoRoll = true;
+  root.logFolder = path();
+  root.computerName = L"HOST";
+  root.fileIdent = L"relay";
+  root.instanceNumber = 1;
+  const struct {
+    const LogFileNaming& naming;
+    const wchar_t* folder;
+    const wchar_t* file;
+    const wchar_t* expected;
+  } steps[] = {
+      {plain, L"t_001.log", L"t_000.log", L"t_002.log"},
+      {plain, nullptr, L"t_999999998.log", L"t_999999999.log"},
+      {plain, nullptr, L"t_999999999.log", L""},
+      {root, L"HOST_relay_01_0001.txt", nullptr, L"HOST_relay_01_0002.txt"},
+      {root, L"HOST_relay_01_999999999.txt", nullptr, L""},
+  };
+  for (const auto& step : steps) {
+    if (step.folder != nullptr) {
+      ASSERT_TRUE(CreateDirectoryW(Path(step.folder).c_str(), nullptr));
+    }
+    if (step.file != nullptr) File(step.file);
+    const std::wstring expected = *step.expected == L'\0' ? std::wstring() : Path(step.expected);
+    EXPECT_EQ(expected, ChooseLogFilePath(step.naming, Date(2024, 1, 31), false)) << step.expected;
+  }
+}
+
+// The age limit counts calendar days, not 86400-second spans: the day after
+// a change back from daylight saving time (3 November 2024 in the zone the
+// test runs in, America/New_York) a file written 30 minutes into yesterday
+// is kept, one written before yesterday's midnight deleted.
+TEST_F(LogFileNamesTest, TheAgeLimitCountsCalendarDaysAcrossADaylightSavingChange) {
+  const struct {
+    const wchar_t* name;
+    SYSTEMTIME written;
+    bool kept;
+  } files[] = {
+      {L"trace20241102.log", {2024, 11, 0, 2, 23, 30, 0, 0}, false},
+      {L"trace20241103.log", {2024, 11, 0, 3, 0, 30, 0, 0}, true},
+  };
+  for (const auto& f : files) {
+    File(f.name);
+    SYSTEMTIME utc;
+    FILETIME time;
+    ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &f.written, &utc));
+    ASSERT_TRUE(SystemTimeToFileTime(&utc, &time));
+    UniqueHandle file(CreateFileW(Path(f.name).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(SetFileTime(file.get(), nullptr, nullptr, &time));
+  }
+  LogFileNaming naming;
+  naming.logFile = Path(L"trace.log");
+  naming.dailyFile = true;
+  naming.fileAgeLimitDays = 1;
+  ChooseLogFilePath(naming, Date(2024, 11, 4), false);
+  for (const auto& f : files) EXPECT_EQ(f.kept, Exists(f.name)) << f.name;
 }
