@@ -8,15 +8,33 @@
 
 namespace {
 
+// The crash path's bounds: the logger gets a few seconds to write what was
+// queued before the crash, the report's writer what is left of ten seconds
+// after that, so that the process always ends within ten seconds or so.
+constexpr DWORD kLoggerWaitMilliseconds = 3000;
+constexpr DWORD kWriterWaitMilliseconds = 6000;
+constexpr UINT kCrashExitCode = static_cast<UINT>(-2);
+
 struct CrashReport {
   EXCEPTION_POINTERS* exception;
   DWORD threadId;
 };
 
 void WriteCrashReport(const CrashReport& report) {
+  // The report's lines go straight to the log file from here when the
+  // logger thread cannot take them: it may be the crashed thread, or wait
+  // for a lock the crashed thread holds.
+  DebugLogger& logger = GetDebugLogger();
+  const bool fileTaken = logger.TakeOverForCrash(kLoggerWaitMilliseconds);
   DebugLog(1, "DefaultHandler - exception caught thread Id=0x%X", static_cast<unsigned>(report.threadId));
   DebugLog(1, "DefaultHandler - Killing program");
   LogExceptionReport(report.exception);
+  if (fileTaken) {
+    logger.CloseForCrash();
+  } else {
+    // Without a file the other outputs get the report, if the logger can.
+    logger.WaitUntilTaken(kLoggerWaitMilliseconds);
+  }
 }
 
 DWORD WINAPI WriteCrashReportThread(void* report) {
@@ -28,7 +46,11 @@ DWORD WINAPI WriteCrashReportThread(void* report) {
 
 // After a stack overflow the faulting thread has a few pages of stack left,
 // too few for formatting and DbgHelp: the report is then written by a thread
-// with a stack of its own while the faulting one waits.
+// with a stack of its own while the faulting one waits, for a bounded time.
+// Nothing here waits for the logger to stop: the report is on file when the
+// writer returns, and the process ends at once, with no exit handlers, no
+// static destructors and no module's detach code that could wait for a
+// thread stuck behind a lock the crashed thread holds.
 LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
   const CrashReport report = {exception, GetCurrentThreadId()};
   const bool overflow = exception != nullptr && exception->ExceptionRecord != nullptr &&
@@ -37,12 +59,10 @@ LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
                                                     const_cast<CrashReport*>(&report), 0, nullptr)
                                      : nullptr);
   if (writer) {
-    WaitForSingleObject(writer.get(), INFINITE);
+    WaitForSingleObject(writer.get(), kWriterWaitMilliseconds);
   } else {
     WriteCrashReport(report);
   }
-  // Every queued entry, the report included, reaches its outputs first.
-  FlushAndStopDebugLogger();
-  // At once: no exit handlers, no static destructors.
+  TerminateProcess(GetCurrentProcess(), kCrashExitCode);
   _exit(-2);
 }
