@@ -163,13 +163,15 @@ class DebugLogger : public Thread {
   std::atomic<bool> crashFileTaken_{false};
 
   // --- The logger thread (debug_logger_run.cpp) ------------------------
-  // Waits up to 200 ms for the first entry or the stop; true when stopped.
-  bool WaitForWork();
+  // Waits up to 200 ms for the first entry or the stop, or after a `busy`
+  // pass a few ms for more; true when stopped.
+  bool WaitForWork(bool busy);
   // Copies the settings for the outputs' use, so that no caller waits for
   // an output to change or read them.
   void RefreshOutputSettings();
   void NoteFileState() { fileOpen_ = file_.IsOpen(); }
-  void DrainQueue(bool stopping, DWORD& lastReopenTick);
+  // True when it dispatched an entry.
+  bool DrainQueue(bool stopping, DWORD& lastReopenTick);
   // On the crashing thread: the entry goes to the file at once.
   void WriteForCrash(const LogEntry& entry);
   void DispatchEntry(const LogEntry& entry, size_t remaining, bool stopping);

@@ -1,6 +1,6 @@
 // The DebugLogger's thread: it opens the outputs, becomes ready, and then,
-// woken by the first entry queued, every 200 ms, or when stopped, writes all
-// queued entries, watching the queue's length against its limit, and polls
+// woken by the first entry queued (5 ms after its last pass while entries
+// keep coming), every 200 ms, or when stopped, writes all queued entries, watching the queue's length against its limit, and polls
 // the registry every 30 s. It works with its own copy of the settings and
 // holds the output lock, never the settings lock, while it writes.
 
@@ -14,6 +14,10 @@
 namespace {
 
 constexpr DWORD kWakeMilliseconds = 200;
+// After a pass that wrote entries the thread lets the next ones gather this
+// long instead of being woken for each: every wake-up is a round trip to the
+// system (to wineserver under Wine).
+constexpr DWORD kGatherMilliseconds = 5;
 constexpr DWORD kPollMilliseconds = 30000;
 constexpr DWORD kReopenRetryMilliseconds = 300000;
 
@@ -57,11 +61,12 @@ void DebugLogger::Run() {
   if (environmentReportPending_.exchange(false)) RunEnvironmentReport();
   DWORD lastReopenTick = GetTickCount();
   DWORD lastPollTick = lastReopenTick;
+  bool busy = false;
   while (true) {
     ConnectSyslogTargets();
-    const bool stopping = WaitForWork();
+    const bool stopping = WaitForWork(busy);
     RefreshOutputSettings();
-    DrainQueue(stopping, lastReopenTick);
+    busy = DrainQueue(stopping, lastReopenTick);
     if (stopping) break;
     // Unsigned differences of tick counts survive the counter's wrap.
     if (outputSettings_.registryPolling && GetTickCount() - lastPollTick > kPollMilliseconds &&
@@ -77,7 +82,11 @@ void DebugLogger::Run() {
   StopSyslog();
 }
 
-bool DebugLogger::WaitForWork() {
+bool DebugLogger::WaitForWork(bool busy) {
+  if (busy) {
+    StopEvent().Wait(kGatherMilliseconds);
+    return StopEvent().IsSignalled();
+  }
   bool idle;
   {
     ScopedLock guard(queueLock_);
@@ -100,7 +109,8 @@ void DebugLogger::RefreshOutputSettings() {
   fileDateReset_ = false;
 }
 
-void DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
+bool DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
+  bool dispatched = false;
   if (stopping) {
     // Under the queue's lock: an entry is either queued before this or
     // refused, never left behind after the last drain.
@@ -120,6 +130,7 @@ void DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
     size_t remaining = 0;
     const std::unique_ptr<LogEntry> entry = TakeOldestEntry(remaining);
     if (!entry) break;
+    dispatched = true;
     try {
       // A stopping logger does not wait for syslog's buffers: what is left
       // goes to the other outputs at their pace.
@@ -131,6 +142,7 @@ void DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
     }
   }
   NoteFileState();
+  return dispatched;
 }
 
 void DebugLogger::DispatchEntry(const LogEntry& entry, size_t remaining, bool stopping) {

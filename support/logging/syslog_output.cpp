@@ -108,8 +108,10 @@ DWORD WINAPI ResolveHost(void* argument) {
     const std::unique_ptr<ResolverStart> start(static_cast<ResolverStart*>(argument));
     module = start->module;
     SyslogResolution& resolution = *start->resolution;
-    WinSockSession winsock;
-    const hostent* entry = winsock.Start() ? gethostbyname(resolution.host.c_str()) : nullptr;
+    // On the output's WinSock session: a session of its own would, ending
+    // last, close every socket the process still has. An output stopped
+    // meanwhile has dropped the answer anyway.
+    const hostent* entry = gethostbyname(resolution.host.c_str());
     if (entry != nullptr && entry->h_addrtype == AF_INET && entry->h_addr_list[0] != nullptr) {
       std::memcpy(&resolution.address, entry->h_addr_list[0], sizeof resolution.address);
     } else {
@@ -179,7 +181,7 @@ void SyslogOutput::Connect() {
   for (SyslogTarget& target : targets_) {
     if (target.state == SyslogTarget::kConnected) continue;
     if (target.connecting) {
-      FinishConnect(target);
+      FinishConnect(target, false);
     } else if (static_cast<int32_t>(GetTickCount() - target.nextAttemptTick) >= 0 && Resolve(target)) {
       BeginConnect(target);
     }
@@ -232,7 +234,7 @@ void SyslogOutput::BeginConnect(SyslogTarget& target) {
   target.stateTick = GetTickCount();
   if (connect(target.socket.Get(), reinterpret_cast<const sockaddr*>(&target.address), sizeof target.address) == 0) {
     target.connecting = true;
-    FinishConnect(target);
+    FinishConnect(target, false);
     return;
   }
   const int32_t error = WSAGetLastError();
@@ -243,26 +245,29 @@ void SyslogOutput::BeginConnect(SyslogTarget& target) {
   target.connecting = true;
 }
 
-void SyslogOutput::FinishConnect(SyslogTarget& target) {
+void SyslogOutput::FinishConnect(SyslogTarget& target, bool wait) {
+  // Writability tells a connect made; a failed one leaves its error in
+  // SO_ERROR. (No exception set: Wine's select with one disturbed other
+  // handles of the process here.)
   fd_set writable;
-  fd_set failed;
   FD_ZERO(&writable);
-  FD_ZERO(&failed);
   FD_SET(target.socket.Get(), &writable);
-  FD_SET(target.socket.Get(), &failed);
-  timeval now = {0, 0};
-  if (select(0, nullptr, &writable, &failed, &now) == SOCKET_ERROR) {
+  const DWORD spent = GetTickCount() - target.stateTick;
+  const DWORD left = wait && spent < timings_.connect ? timings_.connect - spent : 0;
+  timeval bound = {static_cast<long>(left / 1000), static_cast<long>(left % 1000) * 1000};
+  const int ready = select(0, nullptr, &writable, nullptr, &bound);
+  if (ready == SOCKET_ERROR) {
     ConnectFailed(target, WSAGetLastError());
     return;
   }
-  if (FD_ISSET(target.socket.Get(), &failed)) {
-    int error = 0;
-    int size = sizeof error;
-    getsockopt(target.socket.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
-    ConnectFailed(target, error != 0 ? error : WSAECONNREFUSED);
+  int error = 0;
+  int size = sizeof error;
+  getsockopt(target.socket.Get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+  if (error != 0) {
+    ConnectFailed(target, error);
     return;
   }
-  if (!FD_ISSET(target.socket.Get(), &writable)) {
+  if (ready == 0) {
     if (GetTickCount() - target.stateTick >= timings_.connect) ConnectFailed(target, WSAETIMEDOUT);
     return;
   }
@@ -316,6 +321,9 @@ void SyslogOutput::Send(const SyslogFields& fields, int32_t outputLevel, bool wa
   std::string bytes;
   bool converted = false;
   for (SyslogTarget& target : targets_) {
+    // A connect begun on the last pass is finished first; with waitForRoom
+    // it is waited for, within its bound, as a full buffer would be.
+    if (target.connecting) FinishConnect(target, waitForRoom);
     if (!target.socket.IsValid() || target.state != SyslogTarget::kConnected) continue;
     if (!converted && !ToAnsi(message, bytes)) return;
     converted = true;

@@ -86,9 +86,9 @@ class SyslogOutput {
   void Connect();
   // Formats the entry (the sequence number advances) and sends it to every
   // connected target, unless its level is above `outputLevel` and is not 5.
-  // With `waitForRoom` a full socket buffer is waited for (up to the send
-  // bound, then the connection is dropped); without, the message is dropped
-  // for that server.
+  // With `waitForRoom` a connect under way and a full socket buffer are
+  // waited for (up to their bounds, then the target is given up on for a
+  // while); without, the message is dropped for that server.
   void Send(const SyslogFields& fields, int32_t outputLevel, bool waitForRoom);
   // Closes every socket and releases WinSock; the targets stay listed.
   void Stop();
@@ -103,7 +103,8 @@ class SyslogOutput {
   // and its answer taken on a later pass.
   bool Resolve(SyslogTarget& target);
   void BeginConnect(SyslogTarget& target);
-  void FinishConnect(SyslogTarget& target);
+  // With `wait`, waits for the answer until the connect bound has passed.
+  void FinishConnect(SyslogTarget& target, bool wait);
   void ConnectFailed(SyslogTarget& target, int32_t error);
   // Reports a resolution or socket failure once per distinct error.
   void OpenFailed(SyslogTarget& target, int32_t error);

@@ -9,11 +9,53 @@
 namespace {
 
 // The crash path's bounds: the logger gets a few seconds to write what was
-// queued before the crash, the report's writer what is left of ten seconds
-// after that, so that the process always ends within ten seconds or so.
+// queued before the crash, an overflow's report writer a few more; the
+// process ends as soon as the report is written.
 constexpr DWORD kLoggerWaitMilliseconds = 3000;
 constexpr DWORD kWriterWaitMilliseconds = 6000;
+// Past any report that is still making progress: DbgHelp's first symbol
+// load alone takes several seconds under load.
+constexpr DWORD kCrashDeadlineMilliseconds = 30000;
 constexpr UINT kCrashExitCode = static_cast<UINT>(-2);
+
+VOID CALLBACK EndCrashedProcess(void*, BOOLEAN) {
+  Sleep(kCrashDeadlineMilliseconds);
+  TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+}
+
+// Ends the process with -2 a fixed time after a crash began, should the
+// report hang: DbgHelp takes the loader lock, which a thread stuck behind
+// the heap lock the crashed thread holds may have. No thread can start then
+// (a new thread takes the loader lock first), so the wait is registered
+// beforehand and runs in the thread pool's wait thread, which exists already.
+class CrashWatchdog {
+ public:
+  ~CrashWatchdog() { Disarm(); }
+
+  void Arm() {
+    if (wait_ != nullptr) return;
+    crashed_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (crashed_ && !RegisterWaitForSingleObject(&wait_, crashed_.get(), EndCrashedProcess, nullptr, INFINITE,
+                                                 WT_EXECUTEONLYONCE | WT_EXECUTEINWAITTHREAD)) {
+      wait_ = nullptr;
+    }
+  }
+  // Does not wait for the pool: safe under the loader lock.
+  void Disarm() {
+    if (wait_ != nullptr) UnregisterWait(wait_);
+    wait_ = nullptr;
+    crashed_.reset();
+  }
+  void Trigger() {
+    if (crashed_) SetEvent(crashed_.get());
+  }
+
+ private:
+  UniqueHandle crashed_;
+  HANDLE wait_ = nullptr;
+};
+
+CrashWatchdog crashWatchdog;
 
 struct CrashReport {
   EXCEPTION_POINTERS* exception;
@@ -44,6 +86,10 @@ DWORD WINAPI WriteCrashReportThread(void* report) {
 
 }  // namespace
 
+void ArmCrashWatchdog() { crashWatchdog.Arm(); }
+
+void DisarmCrashWatchdog() { crashWatchdog.Disarm(); }
+
 // After a stack overflow the faulting thread has a few pages of stack left,
 // too few for formatting and DbgHelp: the report is then written by a thread
 // with a stack of its own while the faulting one waits, for a bounded time.
@@ -52,6 +98,7 @@ DWORD WINAPI WriteCrashReportThread(void* report) {
 // static destructors and no module's detach code that could wait for a
 // thread stuck behind a lock the crashed thread holds.
 LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
+  crashWatchdog.Trigger();
   const CrashReport report = {exception, GetCurrentThreadId()};
   const bool overflow = exception != nullptr && exception->ExceptionRecord != nullptr &&
                         exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;

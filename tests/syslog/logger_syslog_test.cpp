@@ -90,6 +90,8 @@ TEST_F(LoggerSyslogTest, AStalledServerHoldsUpNeitherTheFileNorTheCaller) {
   ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, std::string(key_.begin(), key_.end()).c_str(),
                                            "SysLogHost", REG_SZ, hosts.c_str(), static_cast<DWORD>(hosts.size() + 1)));
   ASSERT_TRUE(Start(L"stalled.log"));
+  DebugLog(3, L"first");
+  ASSERT_EQ(WaitInFile(L"stalled.log", L"EVENT=Syslog_connected", 1), 1u);
   const std::wstring marker = Wide(marker_);
   const std::wstring padding(400, L'p');
   constexpr int kEntries = 20000;

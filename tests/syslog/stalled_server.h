@@ -17,6 +17,10 @@ class StalledServer {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
+    // Small, so that a sender's buffers fill after a few megabytes at most.
+    const int receiveBuffer = 4096;
+    setsockopt(listener_.Get(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+               sizeof receiveBuffer);
     if (bind(listener_.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener_.Get(), SOMAXCONN) != 0 ||
         getsockname(listener_.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {

@@ -11,7 +11,6 @@
 #include <windows.h>
 
 #include "tests/syslog/rsyslog_server.h"
-#include "tests/syslog/stalled_server.h"
 #include "tests/tools/zeltool_run.h"
 
 namespace {
@@ -67,34 +66,6 @@ TEST(ZelToolLogTest, LogsTheTextToTheFileAndToSyslog) {
     EXPECT_EQ(0u, line.rfind("imudp <12>", 0)) << line;
     EXPECT_NE(std::string::npos, line.find(": (#04660) {T} " + marker + " %d %s#012")) << line;
   }
-}
-
-// A syslog server that never reads holds up neither the file nor the end of
-// the command.
-TEST(ZelToolLogTest, AStalledServerDoesNotKeepTheCommandFromEnding) {
-  syslog_test::StalledServer server;
-  ASSERT_TRUE(server.IsListening());
-  const std::string key = "Software\\FernwickZelToolStalled_" + std::to_string(GetCurrentProcessId());
-  const std::string hosts = server.HostList();
-  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, key.c_str(), "SysLogHost", REG_SZ, hosts.c_str(),
-                                           static_cast<DWORD>(hosts.size() + 1)));
-  const DWORD one = 1;
-  RegSetKeyValueA(HKEY_CURRENT_USER, key.c_str(), "SysLogEnabled", REG_DWORD, &one, sizeof one);
-  ScratchFolder scratch;
-  const std::wstring file = scratch.Path(L"stalled.log");
-  const std::wstring text(400, L's');
-  const ZelToolRun outcome = RunZelTool(L"log --user --key " + std::wstring(key.begin(), key.end()) + L" --file \"" +
-                                        file + L"\" --count 20000 " + text);
-  RegDeleteTreeA(HKEY_CURRENT_USER, key.c_str());
-  EXPECT_EQ(0u, outcome.exitCode) << outcome.errors;
-  std::ifstream stream(std::filesystem::path(file), std::ios::binary);
-  std::ostringstream written;
-  written << stream.rdbuf();
-  const std::string line = std::string(text.begin(), text.end()) + "\r\n";
-  size_t lines = 0;
-  for (size_t at = written.str().find(line); at != std::string::npos; at = written.str().find(line, at + 1)) ++lines;
-  EXPECT_EQ(20000u, lines);
-  EXPECT_NE(std::string::npos, written.str().find("EVENTMSG=\"Connection lost to 127.0.0.1\""));
 }
 
 }  // namespace
