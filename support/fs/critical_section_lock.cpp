@@ -25,6 +25,18 @@ void CriticalSectionLock::Enter() {
   owner_ = GetCurrentThreadId();
 }
 
+bool CriticalSectionLock::TryEnter(DWORD milliseconds) {
+  if (section_ == nullptr) return false;
+  const DWORD start = GetTickCount();
+  while (!TryEnterCriticalSection(section_)) {
+    if (GetTickCount() - start >= milliseconds) return false;
+    Sleep(1);
+  }
+  ++depth_;
+  owner_ = GetCurrentThreadId();
+  return true;
+}
+
 void CriticalSectionLock::Leave() {
   if (section_ == nullptr || depth_ == 0) return;
   if (--depth_ == 0) owner_ = 0;

@@ -13,6 +13,8 @@ class CriticalSectionLock {
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
   void Enter();
+  // Enters within `milliseconds` (polling) or answers false.
+  bool TryEnter(DWORD milliseconds);
   void Leave();
   // An indication only: read without locking.
   bool IsLocked() const;

@@ -7,6 +7,19 @@
 namespace {
 
 constexpr int64_t kTicksPerMinute = 600000000;  // 100 ns units
+constexpr DWORD kCrashQueueMilliseconds = 100;
+
+// Leaves a lock entered before it was made.
+class EnteredLock {
+ public:
+  explicit EnteredLock(CriticalSectionLock& lock) : lock_(lock) {}
+  ~EnteredLock() { lock_.Leave(); }
+  EnteredLock(const EnteredLock&) = delete;
+  EnteredLock& operator=(const EnteredLock&) = delete;
+
+ private:
+  CriticalSectionLock& lock_;
+};
 
 int64_t FileTimeTicks(const FILETIME& time) {
   return static_cast<int64_t>((static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
@@ -52,8 +65,66 @@ DebugLogger::~DebugLogger() {
   // Entries logged from other statics' destructors are dropped from here on.
   SetReady(false);
   sink_ = nullptr;
-  // The thread uses the members below: stop it before they go.
-  Thread::Stop(-1);
+  // The thread uses the members below: it must end before they go. It runs
+  // here only at a program's exit (a module it started stays loaded while it
+  // runs); one still held by an output after the bound is ended as the exit
+  // would end it a moment later.
+  if (!StopWithin(kLoggerStopMilliseconds) && !IsCurrentThread() && GetHandle() != nullptr) {
+    TerminateThread(GetHandle(), ERROR_TIMEOUT);
+  }
+}
+
+bool DebugLogger::StopWithin(DWORD milliseconds) {
+  bool stopped = false;
+  Thread::Stop(static_cast<int32_t>(milliseconds), stopped);
+  return stopped;
+}
+
+bool DebugLogger::WaitUntilTaken(DWORD milliseconds) {
+  if (IsCurrentThread()) return queued_.load() == 0;
+  const DWORD start = GetTickCount();
+  entryQueued_.Set();
+  while (queued_.load() != 0) {
+    if (GetTickCount() - start >= milliseconds) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+bool DebugLogger::TakeOverForCrash(DWORD milliseconds) {
+  crashThread_ = GetCurrentThreadId();
+  const DWORD start = GetTickCount();
+  const auto left = [&] {
+    const DWORD spent = GetTickCount() - start;
+    return spent < milliseconds ? milliseconds - spent : 0;
+  };
+  WaitUntilTaken(milliseconds);
+  // Kept until the process ends: the logger thread writes no more.
+  if (!outputLock_.TryEnter(left())) return false;
+  if (!file_.IsOpen()) {
+    outputLock_.Leave();
+    return false;
+  }
+  crashFileTaken_ = true;
+  SetReady(true);
+  // The queue's lock is only tried: its holder may wait for a lock the
+  // crashing thread holds.
+  if (queueLock_.TryEnter(left())) {
+    const EnteredLock entered(queueLock_);
+    for (const auto& entry : queue_) WriteForCrash(*entry);
+    queue_.clear();
+    queued_ = 0;
+  }
+  return true;
+}
+
+void DebugLogger::CloseForCrash() {
+  if (crashFileTaken_.load() && crashThread_.load() == GetCurrentThreadId()) file_.Close();
+}
+
+void DebugLogger::WriteForCrash(const LogEntry& entry) {
+  const wchar_t* text = entry.text.HasText() ? entry.text.GetWide() : L"";
+  file_.WriteEntry(entry.time, entry.threadId, entry.level, text, entry.eventId, entry.userTag.GetWide());
 }
 
 bool DebugLogger::AttachSink(LogSink* sink) {
@@ -86,9 +157,22 @@ void DebugLogger::QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uin
   entry->text.Strip(ZELString::kStripTrailing);
   entry->introducesFile = entry->threadId == GetThreadId() && reportIntroducesFile_;
   LocalTimeNow(entry->time);
+  const bool crashing = crashThread_.load() == GetCurrentThreadId();
+  if (crashFileTaken_.load()) {
+    // Only the crash report goes on; no other thread may hold it up.
+    if (crashing) WriteForCrash(*entry);
+    return;
+  }
+  // The crashing thread never waits long for the queue: the lock's holder
+  // may wait for a lock the crashing thread holds.
+  if (crashing) {
+    if (!queueLock_.TryEnter(kCrashQueueMilliseconds)) return;
+  } else {
+    queueLock_.Enter();
+  }
+  const EnteredLock entered(queueLock_);
   // The stopping logger clears ready under this lock before its last
   // drain, so an entry either gets into that drain or is refused here.
-  ScopedLock guard(queueLock_);
   if (!IsReady()) return;
   if (entry->introducesFile) {
     // Ahead of the entries queued before the file opened, in report order,
@@ -96,6 +180,7 @@ void DebugLogger::QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uin
     // the logger thread, the only taker, is running the report.
     const auto at = queue_.begin() + static_cast<std::ptrdiff_t>(std::min(introducedEntries_, queue_.size()));
     queue_.insert(at, std::move(entry));
+    ++queued_;
     ++introducedEntries_;
     return;
   }
@@ -105,6 +190,11 @@ void DebugLogger::QueueEntry(std::unique_ptr<LogEntry> entry, int32_t level, uin
 void DebugLogger::AppendEntry(std::unique_ptr<LogEntry> entry) {
   ScopedLock guard(queueLock_);
   queue_.push_back(std::move(entry));
+  ++queued_;
+  if (loggerWaiting_) {
+    loggerWaiting_ = false;
+    entryQueued_.Set();
+  }
 }
 
 std::unique_ptr<LogEntry> DebugLogger::TakeOldestEntry(size_t& remaining) {
@@ -113,6 +203,7 @@ std::unique_ptr<LogEntry> DebugLogger::TakeOldestEntry(size_t& remaining) {
   if (!queue_.empty()) {
     oldest = std::move(queue_.front());
     queue_.pop_front();
+    --queued_;
   }
   remaining = queue_.size();
   return oldest;

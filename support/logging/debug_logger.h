@@ -2,7 +2,9 @@
 // The process-wide diagnostic logger. The logging entry points on every
 // thread consult its admission state without waiting for the logger thread:
 // whether it is ready, the levels of its four outputs, an optional direct
-// sink, and the locked queue that admitted entries go into.
+// sink, and the locked queue that admitted entries go into. No operation of
+// another thread waits for an output: the logger thread writes with a copy
+// of the settings, never holding the lock the configuring threads take.
 //
 // Levels run 0..15, smaller is more important; an output takes an entry whose
 // level is at most its own, and level 5 passes every output.
@@ -26,6 +28,8 @@ class ReportEnvironment;
 
 // The level every output takes, used for reports about invalid entries.
 constexpr int32_t kAlwaysLoggedLevel = 5;
+// How long stopping the logger waits for its queue to reach the outputs.
+constexpr DWORD kLoggerStopMilliseconds = 10000;
 
 class DebugLogger : public Thread {
  public:
@@ -70,6 +74,24 @@ class DebugLogger : public Thread {
   void AppendEntry(std::unique_ptr<LogEntry> entry);
   // The oldest entry (null when none) and how many remain after it.
   std::unique_ptr<LogEntry> TakeOldestEntry(size_t& remaining);
+
+  // Stops the thread, waiting at most `milliseconds` for the queue to reach
+  // the outputs; true when the thread has ended. A thread still busy with an
+  // output that cannot take its entries is left to finish on its own.
+  bool StopWithin(DWORD milliseconds);
+  // For the crash path: lets the logger write what is queued for at most
+  // `milliseconds`, then makes the calling thread the log file's only
+  // writer: what the logger did not take and every entry the caller logs
+  // from then on go straight to the open file. Never waits for the calling
+  // thread itself, nor for longer than asked. False (entries are then
+  // queued as before) when no file is open or the logger thread keeps the
+  // outputs busy all that time. The process is meant to end soon after.
+  bool TakeOverForCrash(DWORD milliseconds);
+  // Ends the file as a stop would, on the thread that took it over.
+  void CloseForCrash();
+  // Waits at most `milliseconds` for the logger thread to take every queued
+  // entry (never on that thread itself); true when the queue is empty.
+  bool WaitUntilTaken(DWORD milliseconds);
 
   // --- Configuration (debug_logger_configure.cpp) ----------------------
   // Each changes the settings and answers whether the thread started (so
@@ -129,15 +151,36 @@ class DebugLogger : public Thread {
   std::atomic<int32_t> highestLevel_{3};
   std::atomic<int32_t> eventLogTimeThreshold_{60};
   std::atomic<LogSink*> sink_{nullptr};
+  // Entries in the queue, read without its lock by the crash path.
+  std::atomic<size_t> queued_{0};
+  // Set (under the queue's lock) while the logger thread waits for work
+  // with an empty queue, so that the first entry queued wakes it.
+  bool loggerWaiting_ = false;
+  Event entryQueued_{false, false};
+  // The thread writing a crash report (0: none), and whether it has taken
+  // the log file over.
+  std::atomic<DWORD> crashThread_{0};
+  std::atomic<bool> crashFileTaken_{false};
 
   // --- The logger thread (debug_logger_run.cpp) ------------------------
-  void DrainQueue(bool stopping, DWORD& lastReopenTick);
-  void DispatchEntry(const LogEntry& entry, size_t remaining);
+  // Waits up to 200 ms for the first entry or the stop, or after a `busy`
+  // pass a few ms for more; true when stopped.
+  bool WaitForWork(bool busy);
+  // Copies the settings for the outputs' use, so that no caller waits for
+  // an output to change or read them.
+  void RefreshOutputSettings();
+  void NoteFileState() { fileOpen_ = file_.IsOpen(); }
+  // True when it dispatched an entry.
+  bool DrainQueue(bool stopping, DWORD& lastReopenTick);
+  // On the crashing thread: the entry goes to the file at once.
+  void WriteForCrash(const LogEntry& entry);
+  void DispatchEntry(const LogEntry& entry, size_t remaining, bool stopping);
   void TrackQueueLength(const SYSTEMTIME& time, size_t remaining);
   // Delivers one text to the outputs in their order; with `fileOnly` to
-  // the log file alone, without the user tag.
+  // the log file alone, without the user tag; syslog waits for a server's
+  // buffer (a bounded time) only with `syslogMayWait`.
   void Deliver(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text, uint32_t eventId,
-               const wchar_t* userTag, bool fileOnly);
+               const wchar_t* userTag, bool fileOnly, bool syslogMayWait);
   // A report of the logger itself, delivered at once, not queued.
   void Announce(const SYSTEMTIME& time, int32_t level, const wchar_t* text);
   void PollRegistry();
@@ -146,7 +189,7 @@ class DebugLogger : public Thread {
   void StartSyslog();
   void ConnectSyslogTargets();
   void SendSyslog(const SYSTEMTIME& time, DWORD threadId, int32_t level, const char* text, uint32_t eventId,
-                  const char* userTag);
+                  const char* userTag, bool mayWait);
   void StopSyslog();
 
   // --- Configuration helpers (debug_logger_configure.cpp) --------------
@@ -157,10 +200,18 @@ class DebugLogger : public Thread {
   int WriteRegistryValue(const wchar_t* name, int32_t value);
 
   // Guards the settings between the configuring threads and the logger
-  // thread, which holds it while it dispatches an entry or polls.
+  // thread, which holds it only to copy them or to poll the registry.
   CriticalSectionLock settingsLock_;
   DebugLoggerSettings settings_;
-  DebugLogFile file_{*this, settings_};
+  // Set by a configuration, applied by the logger thread.
+  bool fileDateReset_ = false;
+  // Held by whoever uses the outputs: the logger thread while it opens,
+  // writes or closes them, or a crash report's writer for good.
+  CriticalSectionLock outputLock_;
+  // The logger thread's copy of the settings, which the outputs read.
+  DebugLoggerSettings outputSettings_;
+  DebugLogFile file_{*this, outputSettings_};
+  std::atomic<bool> fileOpen_{false};
   EventLogOutput eventLog_;
   // Its connection events go through the logger like any entry.
   SyslogOutput syslog_{[](const std::wstring& text) { DebugLog(4, L"%s", text.c_str()); }};
@@ -225,7 +276,9 @@ bool StartDebugLogger(const char* logIdent, const char* sourceName, const char* 
 // Configures a log-root logger and returns without waiting.
 bool StartDebugLogger(const wchar_t* logIdent, const wchar_t* sourceName, const wchar_t* registryKey, bool perUser,
                       const wchar_t* defaultLogFolder);
-// Returns once every queued entry is written and the outputs are closed.
+// Returns once every queued entry is written and the outputs are closed,
+// or after kLoggerStopMilliseconds when an output cannot take its entries;
+// the logger thread then writes what it holds when it can, and ends.
 void FlushAndStopDebugLogger();
 bool SetDebugLogLevel(int32_t level);
 void SetDefaultDebugLogLevel(int32_t level);

@@ -77,7 +77,7 @@ bool DebugLogger::Configure(const DebugLoggerConfig& config) {
       settings_.consoleEnabled = true;
     }
     RecomputeHighestLevel();
-    file_.SetFileDateToday();
+    fileDateReset_ = true;
     settings_.registryPolling = false;
   }
   SetDebugLogEncoding(config.encoding);
@@ -99,7 +99,7 @@ bool DebugLogger::ConfigureFromRegistry(const wchar_t* registryKey, bool perUser
         ApplyLevels(levels);
       }
     }
-    file_.SetFileDateToday();
+    fileDateReset_ = true;
   }
   return Start();
 }
@@ -223,7 +223,7 @@ int DebugLogger::GetDebugLogFileName(char* buffer, int length) {
 
 bool DebugLogger::IsFileLoggingActive() {
   ScopedLock guard(settingsLock_);
-  return settings_.fileEnabled && file_.IsOpen();
+  return settings_.fileEnabled && fileOpen_.load();
 }
 
 bool StartDebugLogger(const DebugLoggerConfig& config) { return WaitUntilReady(GetDebugLogger().Configure(config)); }
@@ -259,7 +259,7 @@ bool StartDebugLogger(const wchar_t* logIdent, const wchar_t* sourceName, const 
 }
 
 void FlushAndStopDebugLogger() {
-  if (HasNoSink()) GetDebugLogger().Stop();
+  if (HasNoSink()) GetDebugLogger().StopWithin(kLoggerStopMilliseconds);
 }
 
 bool SetDebugLogLevel(int32_t level) { return GetDebugLogger().SetDebugLogLevel(level); }

@@ -1,6 +1,8 @@
-// The DebugLogger's thread: it opens the outputs, becomes ready, and then
-// every 200 ms (or when stopped) writes all queued entries, watching the
-// queue's length against its limit, and polls the registry every 30 s.
+// The DebugLogger's thread: it opens the outputs, becomes ready, and then,
+// woken by the first entry queued (5 ms after its last pass while entries
+// keep coming), every 200 ms, or when stopped, writes all queued entries, watching the queue's length against its limit, and polls
+// the registry every 30 s. It works with its own copy of the settings and
+// holds the output lock, never the settings lock, while it writes.
 
 #include "support/environment/environment_report.h"
 #include "support/logging/console_output.h"
@@ -12,6 +14,10 @@
 namespace {
 
 constexpr DWORD kWakeMilliseconds = 200;
+// After a pass that wrote entries the thread lets the next ones gather this
+// long instead of being woken for each: every wake-up is a round trip to the
+// system (to wineserver under Wine).
+constexpr DWORD kGatherMilliseconds = 5;
 constexpr DWORD kPollMilliseconds = 30000;
 constexpr DWORD kReopenRetryMilliseconds = 300000;
 
@@ -36,78 +42,119 @@ bool IsToday(const std::tm& date) {
 }  // namespace
 
 void DebugLogger::Run() {
-  StructuredExceptionTranslation translation;
   {
     ScopedLock guard(settingsLock_);
     settings_.activeSourceName = settings_.sourceName;
-    StartSyslog();
-    if (settings_.eventLogEnabled) eventLog_.Open(settings_.activeSourceName, settings_.messageModule);
-    file_.Reopen();
   }
+  RefreshOutputSettings();
+  {
+    ScopedLock output(outputLock_);
+    StartSyslog();
+    if (outputSettings_.eventLogEnabled) eventLog_.Open(outputSettings_.activeSourceName, outputSettings_.messageModule);
+    file_.Reopen();
+    NoteFileState();
+  }
+  // From here on only: a fault in a file listener at the first open is a
+  // crash of the process, not an entry lost.
+  StructuredExceptionTranslation translation;
   SetReady(true);
   if (environmentReportPending_.exchange(false)) RunEnvironmentReport();
   DWORD lastReopenTick = GetTickCount();
   DWORD lastPollTick = lastReopenTick;
+  bool busy = false;
   while (true) {
     ConnectSyslogTargets();
-    const bool stopping = StopEvent().Wait(kWakeMilliseconds) == 1;
-    DrainQueue(stopping, lastReopenTick);
+    const bool stopping = WaitForWork(busy);
+    RefreshOutputSettings();
+    busy = DrainQueue(stopping, lastReopenTick);
     if (stopping) break;
     // Unsigned differences of tick counts survive the counter's wrap.
-    if (settings_.registryPolling && GetTickCount() - lastPollTick > kPollMilliseconds &&
-        !settings_.registryKey.empty()) {
+    if (outputSettings_.registryPolling && GetTickCount() - lastPollTick > kPollMilliseconds &&
+        !outputSettings_.registryKey.empty()) {
       lastPollTick = GetTickCount();
       PollRegistry();
     }
   }
-  ScopedLock guard(settingsLock_);
+  ScopedLock output(outputLock_);
   file_.Close();
+  NoteFileState();
   eventLog_.Close();
   StopSyslog();
 }
 
-void DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
+bool DebugLogger::WaitForWork(bool busy) {
+  if (busy) {
+    StopEvent().Wait(kGatherMilliseconds);
+    return StopEvent().IsSignalled();
+  }
+  bool idle;
+  {
+    ScopedLock guard(queueLock_);
+    idle = queue_.empty();
+    loggerWaiting_ = idle;
+  }
+  Event* const events[] = {&StopEvent(), &entryQueued_};
+  Event::WaitForAny(2, events, idle ? kWakeMilliseconds : 0, false);
+  {
+    ScopedLock guard(queueLock_);
+    loggerWaiting_ = false;
+  }
+  return StopEvent().IsSignalled();
+}
+
+void DebugLogger::RefreshOutputSettings() {
+  ScopedLock guard(settingsLock_);
+  outputSettings_ = settings_;
+  if (fileDateReset_) file_.SetFileDateToday();
+  fileDateReset_ = false;
+}
+
+bool DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
+  bool dispatched = false;
+  if (stopping) {
+    // Under the queue's lock: an entry is either queued before this or
+    // refused, never left behind after the last drain.
+    ScopedLock guard(queueLock_);
+    SetReady(false);
+  }
   while (true) {
-    if (stopping) {
-      // Under the queue's lock: an entry is either queued before this or
-      // refused, never left behind after the last drain.
-      ScopedLock guard(queueLock_);
-      SetReady(false);
-    }
-    {
-      ScopedLock guard(settingsLock_);
-      const bool newDay = settings_.dailyFile && !IsToday(file_.GetFileDate());
-      const bool retry =
-          (!file_.IsOpen() || file_.IsFailed()) && GetTickCount() - lastReopenTick > kReopenRetryMilliseconds;
-      if (settings_.fileEnabled && (newDay || retry)) {
-        file_.Reopen();
-        lastReopenTick = GetTickCount();
-      }
+    // Per entry, so that a crash report can take the file over between two.
+    ScopedLock output(outputLock_);
+    const bool newDay = outputSettings_.dailyFile && !IsToday(file_.GetFileDate());
+    const bool retry =
+        (!file_.IsOpen() || file_.IsFailed()) && GetTickCount() - lastReopenTick > kReopenRetryMilliseconds;
+    if (outputSettings_.fileEnabled && (newDay || retry)) {
+      file_.Reopen();
+      lastReopenTick = GetTickCount();
     }
     size_t remaining = 0;
     const std::unique_ptr<LogEntry> entry = TakeOldestEntry(remaining);
-    if (!entry) return;
+    if (!entry) break;
+    dispatched = true;
     try {
-      ScopedLock guard(settingsLock_);
-      DispatchEntry(*entry, remaining);
+      // A stopping logger does not wait for syslog's buffers: what is left
+      // goes to the other outputs at their pace.
+      DispatchEntry(*entry, remaining, stopping);
     } catch (...) {
       // Translated faults included: the entry is lost for the outputs it had
       // not reached yet, and the thread goes on.
-      ScopedLock guard(settingsLock_);
       Announce(entry->time, 1, kDispatchException);
     }
   }
+  NoteFileState();
+  return dispatched;
 }
 
-void DebugLogger::DispatchEntry(const LogEntry& entry, size_t remaining) {
+void DebugLogger::DispatchEntry(const LogEntry& entry, size_t remaining, bool stopping) {
   TrackQueueLength(entry.time, remaining);
   const DebugLogFile::Introduction introduction(file_, entry.introducesFile);
   const wchar_t* text = entry.text.HasText() ? entry.text.GetWide() : L"";
-  Deliver(entry.time, entry.threadId, entry.level, text, entry.eventId, entry.userTag.GetWide(), queueDropping_);
+  Deliver(entry.time, entry.threadId, entry.level, text, entry.eventId, entry.userTag.GetWide(), queueDropping_,
+          !stopping);
 }
 
 void DebugLogger::TrackQueueLength(const SYSTEMTIME& time, size_t remaining) {
-  const int32_t limit = settings_.queueLimit;
+  const int32_t limit = outputSettings_.queueLimit;
   if (limit <= 0) return;
   const int64_t waiting = static_cast<int64_t>(remaining);
   if (waiting > limit) {
@@ -124,17 +171,18 @@ void DebugLogger::TrackQueueLength(const SYSTEMTIME& time, size_t remaining) {
 }
 
 void DebugLogger::Deliver(const SYSTEMTIME& time, DWORD threadId, int32_t level, const wchar_t* text,
-                          uint32_t eventId, const wchar_t* userTag, bool fileOnly) {
+                          uint32_t eventId, const wchar_t* userTag, bool fileOnly, bool syslogMayWait) {
   if (!fileOnly) {
-    if (settings_.eventLogEnabled && Takes(GetEventLogLevel(), level)) eventLog_.Report(level, text, eventId);
-    if (settings_.consoleEnabled && Takes(GetConsoleLogLevel(), level)) {
+    if (outputSettings_.eventLogEnabled && Takes(GetEventLogLevel(), level)) eventLog_.Report(level, text, eventId);
+    if (outputSettings_.consoleEnabled && Takes(GetConsoleLogLevel(), level)) {
       WriteConsoleLine(time, threadId, level, text, eventId);
     }
-    if (settings_.syslogEnabled && !settings_.syslogHostList.empty()) {
+    if (outputSettings_.syslogEnabled && !outputSettings_.syslogHostList.empty()) {
       const ZELString narrowText(text);
       const bool tagged = userTag != nullptr && *userTag != L'\0';
       const ZELString narrowTag(tagged ? userTag : L"");
-      SendSyslog(time, threadId, level, narrowText.GetNarrow(), eventId, tagged ? narrowTag.GetNarrow() : nullptr);
+      SendSyslog(time, threadId, level, narrowText.GetNarrow(), eventId, tagged ? narrowTag.GetNarrow() : nullptr,
+                 syslogMayWait);
     }
   }
   const wchar_t* fileTag = fileOnly || userTag == nullptr ? L"" : userTag;
@@ -142,34 +190,40 @@ void DebugLogger::Deliver(const SYSTEMTIME& time, DWORD threadId, int32_t level,
 }
 
 void DebugLogger::Announce(const SYSTEMTIME& time, int32_t level, const wchar_t* text) {
-  Deliver(time, GetCurrentThreadId(), level, text, 0, nullptr, false);
+  Deliver(time, GetCurrentThreadId(), level, text, 0, nullptr, false, true);
 }
 
 void DebugLogger::PollRegistry() {
-  ScopedLock guard(settingsLock_);
-  Registry key(settings_.registryKey.c_str(), settings_.perUser, true);
-  if (!key.Open()) return;
-  LoggerLevels levels = CurrentLevels();
-  const PollChanges changes = ReadPollValues(key, GetDefaultDebugLogLevel(), settings_, levels);
-  key.Close();
-  ApplyLevels(levels);
+  PollChanges changes;
+  {
+    ScopedLock guard(settingsLock_);
+    Registry key(settings_.registryKey.c_str(), settings_.perUser, true);
+    if (!key.Open()) return;
+    LoggerLevels levels = CurrentLevels();
+    changes = ReadPollValues(key, GetDefaultDebugLogLevel(), settings_, levels);
+    key.Close();
+    ApplyLevels(levels);
+  }
+  RefreshOutputSettings();
+  ScopedLock output(outputLock_);
   if (changes.syslogEnabled) {
-    if (settings_.syslogEnabled) {
+    if (outputSettings_.syslogEnabled) {
       StartSyslog();
     } else {
       StopSyslog();
     }
   }
   if (changes.fileEnabled) {
-    if (settings_.fileEnabled) {
+    if (outputSettings_.fileEnabled) {
       file_.Reopen();
     } else {
       file_.Close();
     }
+    NoteFileState();
   }
   if (changes.eventLogEnabled) {
-    if (settings_.eventLogEnabled) {
-      eventLog_.Open(settings_.activeSourceName, settings_.messageModule);
+    if (outputSettings_.eventLogEnabled) {
+      eventLog_.Open(outputSettings_.activeSourceName, outputSettings_.messageModule);
     } else {
       eventLog_.Close();
     }

@@ -1,27 +1,22 @@
 // The logger thread's use of the syslog output: the settings it is started,
-// connected and fed with, under the settings lock where the thread reads them.
+// connected and fed with, from the thread's own copy of the settings.
 
 #include "support/logging/debug_logger.h"
 
 void DebugLogger::StartSyslog() {
-  if (settings_.syslogEnabled) syslog_.Start(settings_.syslogHostList);
+  if (outputSettings_.syslogEnabled) syslog_.Start(outputSettings_.syslogHostList);
 }
 
 void DebugLogger::ConnectSyslogTargets() {
-  bool blocking;
-  {
-    ScopedLock guard(settingsLock_);
-    blocking = settings_.blockingSyslog;
-  }
-  // Connecting may wait; the configuring threads need not.
-  syslog_.Connect(blocking);
+  ScopedLock output(outputLock_);
+  syslog_.Connect();
 }
 
 void DebugLogger::SendSyslog(const SYSTEMTIME& time, DWORD threadId, int32_t level, const char* text,
-                             uint32_t eventId, const char* userTag) {
-  syslog_.Send({time, threadId, level, eventId, text, userTag, settings_.syslogFacility, settings_.syslogHeader,
-                settings_.activeSourceName.c_str()},
-               GetSysLogLevel());
+                             uint32_t eventId, const char* userTag, bool mayWait) {
+  syslog_.Send({time, threadId, level, eventId, text, userTag, outputSettings_.syslogFacility,
+                outputSettings_.syslogHeader, outputSettings_.activeSourceName.c_str()},
+               GetSysLogLevel(), mayWait && outputSettings_.blockingSyslog);
 }
 
 void DebugLogger::StopSyslog() { syslog_.Stop(); }

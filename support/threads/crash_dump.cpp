@@ -27,13 +27,21 @@ PublishedSettings published;
 std::atomic<bool> dumpsEnabled{false};
 
 // One dump in flight: the helper fills it, and whichever of the helper and
-// the waiting crash path reports first writes the log line.
+// the waiting crash path settles the outcome first decides the log line. The
+// waiting thread writes it: once the crash path has the log file to itself,
+// only the crashing thread's lines reach it.
 struct DumpJob {
   EXCEPTION_POINTERS* exception = nullptr;
   DWORD threadId = 0;
   wchar_t path[kPathChars] = {};
   std::atomic<bool> named{false};
   std::atomic<bool> reported{false};
+  std::atomic<bool> outcomeReady{false};
+  wchar_t outcomePath[kPathChars] = {};
+  const wchar_t* outcomeStep = nullptr;
+  DWORD outcomeError = 0;
+  wchar_t folder[kCrashDumpFolderChars + 1] = {};
+  DWORD removeError = 0;
   bool written = false;
 };
 DumpJob job;
@@ -124,14 +132,31 @@ bool NameDump(const wchar_t* folder, const wchar_t* stem, wchar_t (&path)[kPathC
 // MiniDumpWriteDump reports HRESULTs; a wrapped Win32 error reads better bare.
 DWORD PlainError(DWORD error) { return (error & 0xFFFF0000u) == 0x80070000u ? (error & 0xFFFFu) : error; }
 
+// Settles the outcome, a null step meaning success; the first call wins.
 void Report(const wchar_t* path, const wchar_t* step, DWORD error) {
   if (job.reported.exchange(true)) return;
-  if (step == nullptr) {
-    DebugLog(1, L"Crash dump: %ls", path);
-    return;
+  std::wcsncpy(job.outcomePath, path, kPathChars - 1);
+  job.outcomePath[kPathChars - 1] = L'\0';
+  job.outcomeStep = step;
+  job.outcomeError = error;
+  job.outcomeReady = true;
+}
+
+// On the waiting thread: the settled outcome, and the old dumps' removal
+// when the helper has finished.
+void LogOutcome(bool helperFinished) {
+  if (!job.outcomeReady) return;
+  if (job.outcomeStep == nullptr) {
+    DebugLog(1, L"Crash dump: %ls", job.outcomePath);
+  } else {
+    const std::wstring text = SystemErrorText(job.outcomeError);
+    DebugLog(1, L"Crash dump failed: %ls [%ls: %ls %lu]", job.outcomePath, job.outcomeStep, text.c_str(),
+             static_cast<unsigned long>(job.outcomeError));
   }
-  const std::wstring text = SystemErrorText(error);
-  DebugLog(1, L"Crash dump failed: %ls [%ls: %ls %lu]", path, step, text.c_str(), static_cast<unsigned long>(error));
+  if (helperFinished && job.removeError != 0) {
+    DebugLog(1, L"Crash dump: old dumps in %ls not removed [%ls %lu]", job.folder,
+             SystemErrorText(job.removeError).c_str(), static_cast<unsigned long>(job.removeError));
+  }
 }
 
 // Writes the file and reports; on failure removes what it created.
@@ -178,11 +203,8 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
   file.reset();
   job.written = true;
   Report(job.path, nullptr, 0);
-  const DWORD removeError = RemoveOldDumps(folder, stem, count, job.path);
-  if (removeError != 0) {
-    DebugLog(1, L"Crash dump: old dumps in %ls not removed [%ls %lu]", folder, SystemErrorText(removeError).c_str(),
-             static_cast<unsigned long>(removeError));
-  }
+  std::wcsncpy(job.folder, folder, kCrashDumpFolderChars);
+  job.removeError = RemoveOldDumps(folder, stem, count, job.path);
 }
 
 DWORD WINAPI WriteDumpThread(void* ticket) {
@@ -248,6 +270,8 @@ void ConfigureCrashDump(const CrashDumpSettings& settings) {
   }
 }
 
+bool CrashDumpsEnabled() { return dumpsEnabled; }
+
 bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {
   if (!dumpsEnabled) return false;
   if (jobBusy.exchange(true)) {
@@ -258,6 +282,8 @@ bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {
   job.threadId = threadId;
   job.named = false;
   job.reported = false;
+  job.outcomeReady = false;
+  job.removeError = 0;
   job.written = false;
   const uint64_t ticket = ++ticketsIssued;
   openTicket = ticket;
@@ -265,19 +291,23 @@ bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {
       CreateThread(nullptr, 0, WriteDumpThread, reinterpret_cast<void*>(static_cast<uintptr_t>(ticket)), 0, nullptr));
   if (!writer) {
     Report(L"(not named)", L"CreateThread", GetLastError());
+    LogOutcome(false);
     openTicket = 0;
     jobBusy = false;
     return false;
   }
   if (!HelperStarted(writer.get(), ticket)) {
     Report(L"(not named)", L"helper thread did not start", ERROR_TIMEOUT);
+    LogOutcome(false);
     jobBusy = false;
     return false;
   }
   if (WaitForSingleObject(writer.get(), kCrashDumpWaitMilliseconds) != WAIT_OBJECT_0) {
     Report(job.named ? job.path : L"(not named)", L"not finished in time", ERROR_TIMEOUT);
+    LogOutcome(false);
     return false;
   }
+  LogOutcome(true);
   const bool written = job.written;
   jobBusy = false;
   return written;

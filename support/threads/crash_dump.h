@@ -37,3 +37,7 @@ void ConfigureCrashDump(const CrashDumpSettings& settings);
 // PATH [REASON: TEXT CODE]". True when the dump was written; false, and
 // nothing logged, without a folder.
 bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId);
+
+// Whether a crash now would write a dump: the crash path's deadline then
+// allows for it.
+bool CrashDumpsEnabled();

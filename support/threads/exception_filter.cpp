@@ -29,6 +29,7 @@ DefaultHandler::DefaultHandler(LPTOP_LEVEL_EXCEPTION_FILTER filter)
   topHandler = this;
   savedFilter = SetUnhandledExceptionFilter(filter_);
   haveSavedFilter = true;
+  ArmCrashWatchdog();
 }
 
 DefaultHandler::~DefaultHandler() {
@@ -40,6 +41,7 @@ DefaultHandler::~DefaultHandler() {
     haveSavedFilter = false;
   }
   if (topHandler == this) topHandler = next_;
+  if (topHandler == nullptr) DisarmCrashWatchdog();
 }
 
 void DefaultHandler::Reinstall() { SetUnhandledExceptionFilter(filter_); }

@@ -56,7 +56,19 @@ struct NameRegistration {
   NameRegistration& operator=(const NameRegistration&) = delete;
 };
 
+struct ThreadStart {
+  Thread* thread;
+  HMODULE module;
+};
+
 }  // namespace
+
+HMODULE ReferenceLibraryModule() {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&ReferenceLibraryModule),
+                     &module);
+  return module;
+}
 
 Thread::Thread() : stopEvent_(true, false) {}
 
@@ -69,12 +81,15 @@ Thread::~Thread() { Thread::Stop(-1); }
 bool Thread::Start() {
   if (handle_.get() != nullptr) return false;
   stopEvent_.Reset();
+  auto start = std::make_unique<ThreadStart>(ThreadStart{this, ReferenceLibraryModule()});
   unsigned id = 0;
-  const uintptr_t handle = _beginthreadex(nullptr, 0, &Thread::Entry, this, CREATE_SUSPENDED, &id);
+  const uintptr_t handle = _beginthreadex(nullptr, 0, &Thread::Entry, start.get(), CREATE_SUSPENDED, &id);
   if (handle == 0) {
     DebugLog(1, "Thread::Start() - begin thread call failed, errno=%d", errno);
+    if (start->module != nullptr) FreeLibrary(start->module);
     return false;
   }
+  start.release();
   handle_.reset(reinterpret_cast<HANDLE>(handle));
   threadId_ = id;
   if (priorityLevel_ != 0) SetPriority(priorityLevel_);
@@ -84,15 +99,27 @@ bool Thread::Start() {
 
 unsigned __stdcall Thread::Entry(void* argument) {
   if (argument == nullptr) return 0;
-  auto* self = static_cast<Thread*>(argument);
-  NameRegistration registration(self->name_.get());
-  self->Run();
+  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(argument));
+  const HMODULE module = start->module;
+  {
+    NameRegistration registration(start->thread->name_.get());
+    start->thread->Run();
+  }
+  // The object may be gone from here on (a stopper waiting for this thread
+  // may destroy it), and FreeLibraryAndExitThread does not return: nothing
+  // may be left to destroy.
+  start.reset();
+  if (module != nullptr) FreeLibraryAndExitThread(module, 0);
   return 0;
 }
 
 void Thread::Stop(int32_t timeout) {
   if (handle_.get() == nullptr) return;
   stopEvent_.Set();
+  if (IsCurrentThread()) {
+    handle_.reset();
+    return;
+  }
   if (WaitForSingleObject(handle_.get(), static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
     DebugLog(1, "Thread::Stop() - hung thread Id=0x%X, Handle=0x%I64x, timeout=%I64d ms", threadId_,
              reinterpret_cast<uint64_t>(handle_.get()), static_cast<int64_t>(timeout));
@@ -108,6 +135,10 @@ void Thread::Stop(int32_t timeout, bool& stopped) {
     return;
   }
   stopEvent_.Set();
+  if (IsCurrentThread()) {
+    stopped = false;
+    return;
+  }
   if (WaitForSingleObject(handle_.get(), static_cast<DWORD>(timeout)) != WAIT_OBJECT_0) {
     DebugLog(1, "Thread::Stop() - Timeout exceeded.  Thread not stopped. thread Id=0x%X, Handle=0x%I64x, timeout=%I64d ms",
              threadId_, reinterpret_cast<uint64_t>(handle_.get()), static_cast<int64_t>(timeout));

@@ -3,7 +3,13 @@
 // handle, a manual-reset stop event, the name and the requested priority.
 // Start creates the thread suspended, applies the priority and resumes it;
 // Stop signals and waits with a timeout, and a thread that does not end in
-// time is reported and abandoned (closed, never terminated).
+// time is reported and abandoned (closed, never terminated). Called on the
+// thread itself, Stop only signals: a thread never waits for itself.
+//
+// The thread holds a reference on the module this class is linked into and
+// ends with FreeLibraryAndExitThread, so a host's FreeLibrary never unmaps
+// code it still runs, and no unload has to wait for it under the loader
+// lock: such a module stays loaded until its threads are stopped.
 
 #include <cstdint>
 #include <memory>
@@ -12,6 +18,10 @@
 #include "support/threads/atomic.h"
 #include "support/threads/event.h"
 #include "support/fs/unique_handle.h"
+
+// A reference on the module the library is linked into, for a thread that
+// ends with FreeLibraryAndExitThread; null when it cannot be had.
+HMODULE ReferenceLibraryModule();
 
 class Thread {
  public:
@@ -34,6 +44,7 @@ class Thread {
   void Stop(int32_t timeout, bool& stopped);
 
   bool IsRunning() const;
+  bool IsCurrentThread() const { return threadId_ != 0 && threadId_ == ::GetCurrentThreadId(); }
   // The library's scale: below -2 idle (reads -100), -2..2 as the system's
   // lowest..highest, above 2 time-critical (reads 100).
   void SetPriority(int32_t level);

@@ -21,11 +21,17 @@ TimerThreadReference::TimerThreadReference() { ++timerThreadReferences; }
 // The last release finds the lock already destroyed; its Enter and Leave
 // then do nothing.
 TimerThreadReference::~TimerThreadReference() {
-  if (--timerThreadReferences != 0) return;
+  if (--timerThreadReferences == 0) StopTimerThread();
+}
+
+void StopTimerThread() {
   ScopedLock guard(timerLock);
   if (timerThread == nullptr) return;
-  timerThread->Stop();
-  delete timerThread;
+  bool stopped = false;
+  timerThread->Stop(kTimerStopMilliseconds, stopped);
+  // A thread that is still running (a callback that does not return, or a
+  // stop from inside a callback) keeps its object: it is left, not freed.
+  if (stopped) delete timerThread;
   timerThread = nullptr;
 }
 

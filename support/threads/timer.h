@@ -78,14 +78,23 @@ class Timer {
 };
 
 // Keeps the timer thread alive: the thread, once started, is stopped when
-// the last of these static objects is destroyed at unload. The library
-// defines three, with the process-wide timer lock between the second and
-// the third (support/library_objects.inc), so that the last release runs
-// after the lock is gone; the loader serialises unload.
+// the last of these static objects is destroyed. The library defines three,
+// with the process-wide timer lock between the second and the third
+// (support/library_objects.inc), so that the last release runs after the
+// lock is gone; the loader serialises unload. The thread holds its module
+// loaded while it runs (support/threads/thread.h), so a module unloads only
+// once StopTimerThread has ended it; at a program's exit the last release
+// waits a bounded time.
 struct TimerThreadReference {
   TimerThreadReference();
   ~TimerThreadReference();
 };
+
+// Ends the timer thread, waiting at most kTimerStopMilliseconds; pending
+// timers are left inactive. A later Start creates the thread again. A host
+// module calls it before it is unloaded.
+constexpr int32_t kTimerStopMilliseconds = 10000;
+void StopTimerThread();
 
 // Guards the creation and destruction of the timer thread.
 extern CriticalSectionLock timerLock;

@@ -2,14 +2,17 @@
 // back, the "[DIAG]" events in the log file, and the entries after the return
 // at the server; SysLogEnabled switched off and on at the registry polls.
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include "support/logging/debug_log.h"
+#include "support/logging/winsock.h"
 #include "tests/logging/logger_fixture.h"
 #include "tests/syslog/rsyslog_server.h"
+#include "tests/syslog/stalled_server.h"
 
 namespace {
 
@@ -75,6 +78,41 @@ TEST_F(LoggerSyslogTest, ALostServerIsToldAndRejoinedOnALaterPass) {
   EXPECT_NE(after[0].find(marker_ + " after ?"), std::string::npos);
   // Level 3, facility 0.
   EXPECT_EQ(after[0].rfind("imtcp <5>", 0), 0u);
+}
+
+// A server that accepts and never reads, with blocking syslog on: the file
+// takes every entry, and neither the caller's getters nor the stop wait for
+// the server.
+TEST_F(LoggerSyslogTest, AStalledServerHoldsUpNeitherTheFileNorTheCaller) {
+  syslog_test::StalledServer stalled;
+  ASSERT_TRUE(stalled.IsListening());
+  const std::string hosts = stalled.HostList();
+  ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueA(HKEY_CURRENT_USER, std::string(key_.begin(), key_.end()).c_str(),
+                                           "SysLogHost", REG_SZ, hosts.c_str(), static_cast<DWORD>(hosts.size() + 1)));
+  ASSERT_TRUE(Start(L"stalled.log"));
+  DebugLog(3, L"first");
+  ASSERT_EQ(WaitInFile(L"stalled.log", L"EVENT=Syslog_connected", 1), 1u);
+  const std::wstring marker = Wide(marker_);
+  const std::wstring padding(400, L'p');
+  constexpr int kEntries = 20000;
+  DWORD slowestGetter = 0;
+  for (int i = 0; i < kEntries; ++i) {
+    DebugLog(3, L"%s %d %s", marker.c_str(), i, padding.c_str());
+    if (i % 500 != 0) continue;
+    const DWORD before = GetTickCount();
+    char name[MAX_PATH];
+    EXPECT_TRUE(IsFileLoggingActive());
+    EXPECT_GT(GetDebugLogFileName(name, MAX_PATH), 0);
+    slowestGetter = std::max(slowestGetter, GetTickCount() - before);
+  }
+  const DWORD beforeStop = GetTickCount();
+  FlushAndStopDebugLogger();
+  // Hang bounds: behind a send the getters would wait its 2-s bound or more.
+  EXPECT_LT(slowestGetter, 1000u);
+  EXPECT_LT(GetTickCount() - beforeStop, 15000u);
+  EXPECT_EQ(WaitInFile(L"stalled.log", padding + L"\r\n", kEntries), static_cast<size_t>(kEntries));
+  // The control: the server was stalled enough to be given up on.
+  EXPECT_GE(CountInFile(L"stalled.log", L"EVENTMSG=\"Connection lost to 127.0.0.1\""), 1u);
 }
 
 // The poll runs every 30 seconds: this test waits for two of them. The file

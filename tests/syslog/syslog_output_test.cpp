@@ -3,6 +3,7 @@
 
 #include <winsock2.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,20 @@ UniqueSocket BindLoopback(sockaddr_in& address) {
   int length = sizeof address;
   getsockname(bound.Get(), reinterpret_cast<sockaddr*>(&address), &length);
   return bound;
+}
+
+// Connect passes, 10 ms apart, until every target is connected or has
+// failed at least once with no connect under way (at most 5 s).
+void Settle(SyslogOutput& output) {
+  for (int pass = 0; pass < 500; ++pass) {
+    output.Connect();
+    bool settled = true;
+    for (const SyslogTarget& target : output.GetTargets()) {
+      settled = settled && !target.connecting && (target.state == 1 || target.lastError != 0);
+    }
+    if (settled) return;
+    Sleep(10);
+  }
 }
 
 SyslogFields Fields(const char* text, const char* userTag, bool header, int32_t level = 3) {
@@ -134,7 +149,9 @@ class SyslogServerTest : public ::testing::Test {
     return list;
   }
 
-  SyslogOutput output_{[this](const std::wstring& text) { reports_.push_back(Narrow(text)); }};
+  // Every pass retries at once, as a test that counts reports needs.
+  SyslogOutput output_{[this](const std::wstring& text) { reports_.push_back(Narrow(text)); },
+                       SyslogTimings{2000, 2000, 0, 0}};
   std::vector<std::string> reports_;
   RsyslogServer server_;
   std::string marker_;
@@ -142,7 +159,7 @@ class SyslogServerTest : public ::testing::Test {
 
 TEST_F(SyslogServerTest, MessagesArriveByteForByteOverUdpAndTcp) {
   output_.Start(Hosts(true, true));
-  output_.Connect(true);
+  Settle(output_);
   ASSERT_EQ(output_.GetHostName(), LocalHostName());
   const std::string host = LocalHostName();
   const std::string m = marker_;
@@ -150,10 +167,10 @@ TEST_F(SyslogServerTest, MessagesArriveByteForByteOverUdpAndTcp) {
   const std::string plain = m + " plain";
   const std::string bare = m + " bare";
   const std::string empty = m + " empty";
-  output_.Send(Fields(tagged.c_str(), "tag", true), 3);
-  output_.Send(Fields(plain.c_str(), nullptr, true), 3);
-  output_.Send(Fields(bare.c_str(), nullptr, false), 3);
-  output_.Send(Fields(empty.c_str(), "", false), 3);
+  output_.Send(Fields(tagged.c_str(), "tag", true), 3, true);
+  output_.Send(Fields(plain.c_str(), nullptr, true), 3, true);
+  output_.Send(Fields(bare.c_str(), nullptr, false), 3, true);
+  output_.Send(Fields(empty.c_str(), "", false), 3, true);
   const std::string header = "<133>Mar 07 04:05:06 " + host + " Src {0x1A4} ";
   const std::vector<std::string> expected = {
       header + "0000: (#30000) {tag} " + tagged, header + "0001: (#30000) " + plain,
@@ -175,14 +192,14 @@ TEST_F(SyslogServerTest, MessagesArriveByteForByteOverUdpAndTcp) {
 TEST_F(SyslogServerTest, LevelFilterAndSequenceWrap) {
   output_.Start(Hosts(false, true));
   // Not yet connected: messages are numbered but go nowhere.
-  for (int i = 0; i < 9999; ++i) output_.Send(Fields("unsent", nullptr, false), 3);
-  output_.Connect(true);
+  for (int i = 0; i < 9999; ++i) output_.Send(Fields("unsent", nullptr, false), 3, true);
+  Settle(output_);
   const std::string dropped = marker_ + " dropped";
   const std::string passed = marker_ + " passed";
   const std::string always = marker_ + " always";
-  output_.Send(Fields(dropped.c_str(), nullptr, false, 3), 2);
-  output_.Send(Fields(passed.c_str(), nullptr, false, 2), 2);
-  output_.Send(Fields(always.c_str(), nullptr, false, 5), 2);
+  output_.Send(Fields(dropped.c_str(), nullptr, false, 3), 2, true);
+  output_.Send(Fields(passed.c_str(), nullptr, false, 2), 2, true);
+  output_.Send(Fields(always.c_str(), nullptr, false, 5), 2, true);
   const std::vector<std::string> lines = server_.WaitForLines(marker_, 2);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "imtcp <132> Src {0x1A4} 9999: (#20000) " + passed);
@@ -199,11 +216,14 @@ TEST_F(SyslogServerTest, ConnectionEventsAreToldOncePerChange) {
   const std::string closedPort = std::to_string(ntohs(address.sin_port));
 
   output_.Start("127.0.0.1:" + closedPort + "/tcp,no-such-host.invalid," + Hosts(true, false));
-  for (int pass = 0; pass < 3; ++pass) output_.Connect(true);
+  Settle(output_);
+  // Each target answers in its own time: the order of the reports is not fixed.
   const std::vector<std::string> expected = {
-      "[DIAG] EVENT=Syslog_disconnected, ERROR=10061, EVENTMSG=\"Connect failed to 127.0.0.1\"",
       "[DIAG] EVENT=Error_connecting_to_Syslog, ERROR=11001, EVENTMSG=\"Error connecting to no-such-host.invalid\"",
-      "[DIAG] EVENT=Syslog_connected, EVENTMSG=\"Connected to 127.0.0.1\""};
+      "[DIAG] EVENT=Syslog_connected, EVENTMSG=\"Connected to 127.0.0.1\"",
+      "[DIAG] EVENT=Syslog_disconnected, ERROR=10061, EVENTMSG=\"Connect failed to 127.0.0.1\""};
+  for (int pass = 0; pass < 10; ++pass) Settle(output_);
+  std::sort(reports_.begin(), reports_.end());
   EXPECT_EQ(reports_, expected);
   const std::vector<SyslogTarget>& targets = output_.GetTargets();
   ASSERT_EQ(targets.size(), 3u);
@@ -219,13 +239,13 @@ TEST_F(SyslogServerTest, ConnectionEventsAreToldOncePerChange) {
     EXPECT_EQ(target.state, 0);
     EXPECT_FALSE(target.socket.IsValid());
   }
-  output_.Connect(true);
+  Settle(output_);
   EXPECT_EQ(reports_.size(), 3u);
 }
 
 TEST_F(SyslogServerTest, EmptyHostListStartsNothing) {
   output_.Start("");
-  output_.Connect(true);
+  Settle(output_);
   EXPECT_FALSE(output_.IsStarted());
   EXPECT_TRUE(output_.GetTargets().empty());
   EXPECT_TRUE(reports_.empty());
@@ -233,19 +253,19 @@ TEST_F(SyslogServerTest, EmptyHostListStartsNothing) {
 
 TEST_F(SyslogServerTest, LostTcpConnectionIsRemadeOnALaterPass) {
   output_.Start(Hosts(false, true));
-  output_.Connect(true);
+  Settle(output_);
   ASSERT_TRUE(server_.Stop());
   // The first send after the server went may still succeed; the loss shows
   // on one of the next.
   for (int i = 0; i < 50 && output_.GetTargets()[0].state == 1; ++i) {
-    output_.Send(Fields("while stopped", nullptr, false), 3);
+    output_.Send(Fields("while stopped", nullptr, false), 3, true);
     Sleep(20);
   }
-  output_.Connect(true);  // refused: silent, the target was connected before
+  Settle(output_);  // refused: silent, the target was connected before
   ASSERT_TRUE(server_.Start());
-  output_.Connect(true);
+  Settle(output_);
   const std::string after = marker_ + " after";
-  output_.Send(Fields(after.c_str(), nullptr, false), 3);
+  output_.Send(Fields(after.c_str(), nullptr, false), 3, true);
   ASSERT_EQ(reports_.size(), 3u);
   EXPECT_EQ(reports_[0], "[DIAG] EVENT=Syslog_connected, EVENTMSG=\"Connected to 127.0.0.1\"");
   EXPECT_EQ(reports_[1].rfind("[DIAG] EVENT=Syslog_disconnected, ERROR=", 0), 0u);
@@ -254,6 +274,79 @@ TEST_F(SyslogServerTest, LostTcpConnectionIsRemadeOnALaterPass) {
   const std::vector<std::string> lines = server_.WaitForLines(after, 1);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(after), std::string::npos);
+}
+
+// A listener whose queue of connections not yet accepted is full: a further
+// connect to it is never answered. Invalid when the system kept answering.
+UniqueSocket FullListener(sockaddr_in& address, std::vector<UniqueSocket>& waiting) {
+  UniqueSocket listener = BindLoopback(address);
+  listen(listener.Get(), 1);
+  for (int i = 0; i < 32; ++i) {
+    UniqueSocket client(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    u_long nonBlocking = 1;
+    ioctlsocket(client.Get(), FIONBIO, &nonBlocking);
+    connect(client.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address);
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(client.Get(), &writable);
+    timeval wait = {0, 300000};
+    const bool answered = select(0, nullptr, &writable, nullptr, &wait) == 1;
+    waiting.push_back(std::move(client));
+    if (!answered) return listener;
+  }
+  return UniqueSocket();
+}
+
+// A refusing server and one that never answers a connect: no pass waits,
+// each failure is told once, the next attempt comes after a delay that
+// doubles up to the last; the refusing one, once it listens, is connected.
+TEST(SyslogRetryTest, FailedConnectsAreRetriedLaterWithoutWaiting) {
+  WinSockSession winsock;
+  ASSERT_TRUE(winsock.Start());
+  sockaddr_in refusing;
+  const UniqueSocket bound = BindLoopback(refusing);  // bound, not listening
+  sockaddr_in silent;
+  std::vector<UniqueSocket> waiting;
+  const UniqueSocket full = FullListener(silent, waiting);
+  ASSERT_TRUE(full.IsValid()) << "every connect was answered";
+  std::vector<std::string> reports;
+  SyslogOutput output([&](const std::wstring& text) { reports.push_back(Narrow(text)); },
+                      SyslogTimings{500, 500, 200, 800});
+  output.Start("127.0.0.1:" + std::to_string(ntohs(refusing.sin_port)) + "/tcp,127.0.0.1:" +
+               std::to_string(ntohs(silent.sin_port)) + "/tcp");
+  const std::vector<SyslogTarget>& targets = output.GetTargets();
+  std::vector<std::vector<DWORD>> delays(2);
+  DWORD slowestPass = 0;
+  for (const DWORD start = GetTickCount(); GetTickCount() - start < 4000;) {
+    const DWORD before = GetTickCount();
+    output.Connect();
+    slowestPass = std::max(slowestPass, GetTickCount() - before);
+    for (size_t i = 0; i < 2; ++i) {
+      if (delays[i].empty() || delays[i].back() != targets[i].retryDelay) delays[i].push_back(targets[i].retryDelay);
+    }
+    Sleep(10);
+  }
+  // Hang bound: a pass that waited for the silent server would take the
+  // connect bound or, unbounded, about 21 s.
+  EXPECT_LT(slowestPass, 250u);
+  const std::vector<DWORD> doubling = {0, 200, 400, 800};
+  EXPECT_EQ(delays[0], doubling);
+  EXPECT_EQ(delays[1], doubling);
+  EXPECT_EQ(targets[0].lastError, WSAECONNREFUSED);
+  EXPECT_EQ(targets[1].lastError, WSAETIMEDOUT);
+  std::sort(reports.begin(), reports.end());
+  const std::vector<std::string> told = {
+      "[DIAG] EVENT=Syslog_disconnected, ERROR=10060, EVENTMSG=\"Connect failed to 127.0.0.1\"",
+      "[DIAG] EVENT=Syslog_disconnected, ERROR=10061, EVENTMSG=\"Connect failed to 127.0.0.1\""};
+  EXPECT_EQ(reports, told);
+
+  ASSERT_EQ(listen(bound.Get(), 1), 0);
+  for (int pass = 0; pass < 300 && targets[0].state != 1; ++pass) {
+    output.Connect();
+    Sleep(10);
+  }
+  EXPECT_EQ(targets[0].state, 1);
+  EXPECT_EQ(reports.size(), 3u);
 }
 
 // A server that accepts and never reads: with blocking sends off the output
@@ -267,12 +360,12 @@ TEST(SyslogStalledServerTest, NonBlockingSendsDropWholeMessages) {
 
   SyslogOutput output([](const std::wstring&) {});
   output.Start("127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/tcp");
-  output.Connect(false);
+  Settle(output);
   UniqueSocket server(accept(listener.Get(), nullptr, nullptr));
   ASSERT_TRUE(server.IsValid());
   const std::string text(450, 'y');
   constexpr int kMessages = 9999;  // about 4.5 MB, above the socket buffers; numbers do not wrap
-  for (int i = 0; i < kMessages; ++i) output.Send(Fields(text.c_str(), nullptr, false), 3);
+  for (int i = 0; i < kMessages; ++i) output.Send(Fields(text.c_str(), nullptr, false), 3, false);
   EXPECT_EQ(output.GetTargets()[0].state, 1);
   EXPECT_EQ(output.GetTargets()[0].lastError, WSAEWOULDBLOCK);
 

@@ -76,7 +76,8 @@ TEST(ZelToolEnv, EveryStdoutLineIsAnEnvironmentLine) {
 TEST(ZelTool, UsageErrors) {
   for (const wchar_t* arguments : {L"crc", L"version a b", L"ls --deep x", L"env extra", L"stack --file x --root y",
                                    L"stack", L"stack --file x --ident i", L"crash --kind sideways --file x",
-                                   L"crash --file x extra"}) {
+                                   L"crash --file x extra", L"crash --holding queue --file x",
+                                   L"crash --thread main --file x"}) {
     const ZelToolRun outcome = RunZelTool(arguments);
     EXPECT_EQ(2u, outcome.exitCode) << NarrowPath(arguments);
     EXPECT_TRUE(outcome.lines.empty()) << NarrowPath(arguments);

@@ -88,6 +88,20 @@ TEST(ZelToolCrash, EveryKindIsReportedByItsCode) {
   }
 }
 
+// Holding a lock every other thread needs, on the logger's own thread (its
+// file listener, at the first open), on a worker: each ends the process
+// with -2, soon, with the report in the log.
+TEST(ZelToolCrash, AwkwardPlacesStillEndWithTheReportAndMinusTwo) {
+  for (const wchar_t* place : {L"--holding heap", L"--holding loader", L"--thread logger", L"--thread worker",
+                               L"--thread worker --holding heap", L"--thread logger --holding loader"}) {
+    SCOPED_TRACE(testing::Message() << std::string(place, place + wcslen(place)));
+    // A process that does not end within the run's bound fails the exit code.
+    ExpectInOrder(LogOfRun(L"crash " + std::wstring(place), kCrashExit),
+                  {"DefaultHandler - exception caught thread Id=0x", "Exception code: C0000005 ACCESS_VIOLATION",
+                   "------------------Begin Stack Trace------------------"});
+  }
+}
+
 TEST(ZelToolCrash, StackOverflowIsReportedFromAFreshStack) {
   if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
     GTEST_SKIP() << "Wine's exception dispatch overflows the stack again before any unhandled-exception filter runs";

@@ -31,13 +31,13 @@ bool ParseLoggerCommandLine(int argc, const wchar_t* const* argv, const char* to
   return false;
 }
 
-bool StartLogger(const wchar_t* command, const LoggerOptions& options) {
+bool StartLogger(const wchar_t* command, const LoggerOptions& options, LogFileListener* listener) {
   const bool started =
       options.file.empty()
           ? StartDebugLogger(options.ident.c_str(), options.source.c_str(), options.key.c_str(), options.perUser,
-                             options.root.c_str(), nullptr)
+                             options.root.c_str(), listener)
           : StartDebugLogger(options.source.c_str(), options.key.c_str(), options.perUser, options.file.c_str(),
-                             nullptr);
+                             listener);
   if (started) return true;
   PrintError(command, L"the logger did not become ready: its configuration failed or its thread ended");
   FlushAndStopDebugLogger();

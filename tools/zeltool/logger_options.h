@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "support/logging/debug_logger_config.h"
 #include "tools/common/arguments.h"
 
 namespace zeltool {
@@ -33,7 +34,7 @@ bool ParseLoggerCommandLine(int argc, const wchar_t* const* argv, const char* to
 
 // Starts the logger as the options say and waits until it is ready. When it
 // does not become ready, prints why on stderr, stops what was started and
-// returns false.
-bool StartLogger(const wchar_t* command, const LoggerOptions& options);
+// returns false. `listener` is told of every log file opened.
+bool StartLogger(const wchar_t* command, const LoggerOptions& options, LogFileListener* listener = nullptr);
 
 }  // namespace zeltool
