@@ -91,7 +91,9 @@ void BenchListing() {
     BareWalk(root.wstring(), files);
     walked = files.size();
   });
-  std::printf("listing of %zu files: fts::FilesList %.1f ms, bare walk (%zu files) %.1f ms, ratio %.2f (target <= 1.5)\n",
+  // The listing reads each folder's identity to keep out of loops; the bare
+  // walk has no such guard.
+  std::printf("listing of %zu files: fts::FilesList %.1f ms, bare walk (%zu files) %.1f ms, ratio %.2f (target <= 1.3)\n",
               listed, listing * 1e3, walked, bare * 1e3, listing / bare);
   fs::remove_all(root);
 }
