@@ -1,6 +1,7 @@
 #include "registration/wmi_classes.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,6 @@ constexpr char kDeletionFormat[] = "#pragma namespace(\"\\\\\\\\.\\\\Root\\\\Cim
 
 constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
 constexpr wchar_t kAutoRecoverValue[] = L"Autorecover MOFs";
-// The registry class cuts list items to this length; a list holding an item
-// that long may have been cut and is never written back.
-constexpr size_t kLongestFaithfulItem = 510;
 constexpr int kWesternCodePage = 1252;
 
 bool IsEmpty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
@@ -116,6 +114,20 @@ std::wstring UpperWestern(const std::wstring& text) {
 // other failure to read the list is a failure of the removal.
 bool IsListAbsent(const Registry& cimom) {
   return cimom.GetErrorCode() == ERROR_FILE_NOT_FOUND || cimom.GetErrorCode() == 0;
+}
+
+// Whether the stored list holds exactly the items read, as the registry
+// class writes them: the read cuts long items and skips empty ones, and an
+// empty item ends the list for its readers, so a rewrite would turn the
+// entries after it into live ones.
+bool IsStoredAsRead(Registry& cimom, const std::vector<std::wstring>& entries) {
+  std::wstring text;
+  for (const auto& entry : entries) text += entry + L'\0';
+  text += L'\0';
+  DWORD type = REG_NONE;
+  std::vector<BYTE> stored;
+  return cimom.GetRawValue(kAutoRecoverValue, &type, &stored) && type == REG_MULTI_SZ &&
+         stored.size() == text.size() * sizeof(wchar_t) && std::memcmp(stored.data(), text.data(), stored.size()) == 0;
 }
 
 // Logs why the auto-recovery list could not be read or written; false.
@@ -215,14 +227,13 @@ bool RemoveClassFromRegistry(const char* className, LogCallback callback) {
   const std::wstring mofFile = UpperWestern(NarrowToWide(zel_wmi::MofFileNameTail(*row), kWesternCodePage));
   std::vector<std::wstring> kept;
   for (const auto& entry : entries) {
-    if (entry.size() > kLongestFaithfulItem) {
-      LogFormatted(callback, kErrorLevel, kRegistryFunction, __LINE__, nullptr,
-                   L"%ls left unchanged: an entry longer than %d characters cannot be written back as it was",
-                   kAutoRecoverValue, static_cast<int>(kLongestFaithfulItem));
-      return false;
-    }
     if (UpperWestern(entry).find(mofFile) == std::wstring::npos) kept.push_back(entry);
   }
   if (kept.size() == entries.size()) return true;
+  if (!IsStoredAsRead(cimom, entries)) {
+    LogFormatted(callback, kErrorLevel, kRegistryFunction, __LINE__, nullptr,
+                 L"%ls left unchanged: it cannot be written back as it was", kAutoRecoverValue);
+    return false;
+  }
   return cimom.SetMultiString(kAutoRecoverValue, kept) || ReportListFailure(cimom, callback);
 }

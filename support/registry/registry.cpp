@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "support/fs/code_page.h"
 #include "support/fs/unique_handle.h"
@@ -607,6 +608,19 @@ bool Registry::GetMultiString(const char* name, std::vector<std::string>& items)
 
 bool Registry::GetMultiString(const wchar_t* name, std::vector<std::wstring>& items) {
   return GetMultiStringAs(name, items);
+}
+
+bool Registry::GetRawValue(const wchar_t* name, DWORD* type, std::vector<BYTE>* data) {
+  lastError_ = 0;
+  if (key_ == nullptr || type == nullptr || data == nullptr || !PassesCacheTest(name)) return false;
+  DWORD valueBytes = 0;
+  if (!GetValueSize(name, &valueBytes)) return false;
+  std::vector<BYTE> bytes(std::max<DWORD>(valueBytes, 1));
+  DWORD returnedBytes = valueBytes;
+  if (!QueryValue(name, type, bytes.data(), &returnedBytes)) return false;
+  bytes.resize(returnedBytes);
+  *data = std::move(bytes);
+  return true;
 }
 
 // --- Writing and deleting values ----------------------------------------

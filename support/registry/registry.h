@@ -116,6 +116,8 @@ class Registry {
   // cleared first.
   bool GetMultiString(const char* name, std::vector<std::string>& items);
   bool GetMultiString(const wchar_t* name, std::vector<std::wstring>& items);
+  // Any type: the stored bytes exactly as they are, and their type.
+  bool GetRawValue(const wchar_t* name, DWORD* type, std::vector<BYTE>* data);
 
   // --- Writing and deleting values -------------------------------------
   bool SetString(const char* name, const char* text);

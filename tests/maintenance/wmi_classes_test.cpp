@@ -238,16 +238,21 @@ TEST_F(WmiClassTest, AutoRecoveryCleanUpRefusesUnknownAndEmptyNames) {
   EXPECT_EQ(MultiString(kStagedList), ReadRaw(kCimomKey, kAutoRecover));
 }
 
-TEST_F(WmiClassTest, OverlongEntryLeavesTheListAsItWasAndFails) {
-  // Another program's entry the list read would cut: writing the list back
-  // would change it, so nothing is written, beside the class's own entry.
-  std::vector<std::wstring> staged = kStagedList;
-  staged.push_back(L"C:\\" + std::wstring(600, L'x') + L".mof");
-  const RawValue before = MultiString(staged);
-  WriteRaw(kCimomKey, kAutoRecover, before);
-  LogCapture log;
-  EXPECT_FALSE(RemoveClassFromRegistry("Win32_PerfRawData_Fernwick_Router_Session", LogCapture::Callback()));
-  EXPECT_EQ(L"Autorecover MOFs left unchanged: an entry longer than 510 characters cannot be written back as it was",
-            OnlyMessage(log, 1, "RemoveClassFromRegistry"));
-  EXPECT_EQ(before, ReadRaw(kCimomKey, kAutoRecover));
+TEST_F(WmiClassTest, ListTheReadWouldChangeIsLeftAsItWasAndFails) {
+  // Beside the class's own entry: another program's entry the read would
+  // cut, and an empty item, which ends the list for its readers, so a
+  // rewrite without it would make the dormant entry after it a live one.
+  std::vector<std::wstring> overlong = kStagedList;
+  overlong.push_back(L"C:\\" + std::wstring(600, L'x') + L".mof");
+  std::vector<std::wstring> withEnd = kStagedList;
+  withEnd.insert(withEnd.end(), {L"", L"C:\\Dormant\\dormant.mof"});
+  for (const auto& staged : {overlong, withEnd}) {
+    const RawValue before = MultiString(staged);
+    WriteRaw(kCimomKey, kAutoRecover, before);
+    LogCapture log;
+    EXPECT_FALSE(RemoveClassFromRegistry("Win32_PerfRawData_Fernwick_Router_Session", LogCapture::Callback()));
+    EXPECT_EQ(L"Autorecover MOFs left unchanged: it cannot be written back as it was",
+              OnlyMessage(log, 1, "RemoveClassFromRegistry"));
+    EXPECT_EQ(before, ReadRaw(kCimomKey, kAutoRecover));
+  }
 }
