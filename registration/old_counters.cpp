@@ -213,12 +213,12 @@ bool RemoveOldCounters(const OldProvider& provider, LogCallback callback) {
   if (zel_wmi::UnregisterCOM(provider.classId, callback) && registered) {
     LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, provider.unregisteredMessage);
     DeleteDllFile(provider, installedPath, callback);
-  } else if (!registered && !installedPath.empty() && zel_wmi::IsExistingFile(installedPath.c_str())) {
-    // Without a registration nothing shows the file is still that product's
-    // DLL, so it stays; the message keeps its path, which no record holds
-    // any more.
-    LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, L"Left in place, not registered: %ls",
-                 installedPath.c_str());
+  } else if (!installedPath.empty() && zel_wmi::IsExistingFile(installedPath.c_str())) {
+    // Without a registration removed (none there, or one that could not
+    // be) nothing shows the file is still that product's DLL, so it stays;
+    // the message keeps its path, which no record holds any more.
+    LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr,
+                 L"Left in place, no registration removed: %ls", installedPath.c_str());
   }
   for (const wchar_t* className : provider.wmiClasses) zel_wmi::RemoveClassFromWBEM(className, callback);
   return true;
