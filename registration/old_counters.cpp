@@ -16,6 +16,7 @@
 
 namespace {
 
+constexpr int32_t kErrorLevel = 1;
 constexpr int32_t kProgressLevel = 4;
 constexpr char kUserDataKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData";
 constexpr wchar_t kSharedDllsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
@@ -138,6 +139,12 @@ void RemovePerformanceKeys(const OldProvider& provider, LogCallback callback) {
     } else if (key.GetErrorCode() == Registry::kLinkRootError) {
       LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, zel_wmi::kLinkLeftMessage,
                    NarrowToWide(path).c_str());
+    } else {
+      // The deletion stopped at a key it may not open or delete; what it
+      // left stays, and says so.
+      const DWORD error = static_cast<DWORD>(key.GetErrorCode());
+      LogFormatted(callback, kErrorLevel, provider.function, __LINE__, nullptr, L"Cannot delete %ls: %d - %ls",
+                   NarrowToWide(path).c_str(), static_cast<int>(error), SystemErrorText(error).c_str());
     }
   }
 }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include "registration/old_counters.h"
 #include "tests/common/log_capture.h"
@@ -378,4 +379,32 @@ TEST_F(OldCountersTest, RecordedDllIsLeftWithAMessageWhenItsClassIsNotRemoved) {
     RemoveLink(kRouterClass);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, victim.c_str());
   }
+}
+
+// A key inside a performance key that the clean-up may not open: that key
+// stays and the failure is logged; the other performance keys still go.
+TEST_F(OldCountersTest, PerformanceKeyThatCannotBeDeletedIsReported) {
+  const std::wstring performance = std::wstring(kControlSets[0]) + L"\\Services\\Fernwick Router\\Performance";
+  const std::wstring locked = performance + L"\\Locked";
+  WriteRaw(locked, L"Flag", Number(1));
+  const auto setAccess = [&locked](const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HKEY key = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+    RegCloseKey(key);
+    LocalFree(descriptor);
+  };
+  setAccess(L"D:(D;;KA;;;WD)");
+  LogCapture log;
+  EXPECT_TRUE(zel_wmi::RemoveOldRouterCounters(LogCapture::Callback()));
+  setAccess(L"D:(A;;KA;;;WD)");
+  EXPECT_TRUE(KeyExists(locked));
+  EXPECT_FALSE(KeyExists(std::wstring(kControlSets[1]) + L"\\Services\\Fernwick Router\\Performance"));
+  size_t failures = 0;
+  for (const auto& entry : log.entries()) {
+    if (entry.level == 1 && entry.message.find(performance) != std::wstring::npos) ++failures;
+  }
+  EXPECT_EQ(1u, failures);
 }
