@@ -81,17 +81,25 @@ void BenchListing() {
   MakeTree(root);
   size_t listed = 0;
   size_t walked = 0;
-  const double listing = BestSeconds(5, [&] {
-    std::set<std::wstring> files;
-    fts::FilesList(root.wstring().c_str(), nullptr, true, files);
-    listed = files.size();
-  });
-  const double bare = BestSeconds(5, [&] {
-    std::vector<std::wstring> files;
-    BareWalk(root.wstring(), files);
-    walked = files.size();
-  });
-  std::printf("listing of %zu files: fts::FilesList %.1f ms, bare walk (%zu files) %.1f ms, ratio %.2f (target <= 1.5)\n",
+  // Rounds of the two alternate, so a busy machine slows both alike; the
+  // best round of each counts.
+  double listing = 1e9;
+  double bare = 1e9;
+  for (int round = 0; round < 15; ++round) {
+    listing = std::min(listing, BestSeconds(1, [&] {
+                         std::set<std::wstring> files;
+                         fts::FilesList(root.wstring().c_str(), nullptr, true, files);
+                         listed = files.size();
+                       }));
+    bare = std::min(bare, BestSeconds(1, [&] {
+                      std::vector<std::wstring> files;
+                      BareWalk(root.wstring(), files);
+                      walked = files.size();
+                    }));
+  }
+  // The listing reads each folder's identity to keep out of loops; the bare
+  // walk has no such guard.
+  std::printf("listing of %zu files: fts::FilesList %.1f ms, bare walk (%zu files) %.1f ms, ratio %.2f (target <= 1.3)\n",
               listed, listing * 1e3, walked, bare * 1e3, listing / bare);
   fs::remove_all(root);
 }

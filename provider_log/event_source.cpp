@@ -4,6 +4,7 @@
 #include <string>
 
 #include "provider_log/provider_log.h"
+#include "support/fs/code_page.h"
 #include "support/fs/system_error.h"
 #include "support/registry/registry.h"
 
@@ -29,8 +30,13 @@ void CopyName(wchar_t* target, const wchar_t* source, size_t units) {
 // The source's key, or empty when the name would not name exactly one key
 // below the Application log: an empty name would address the log's own key,
 // a backslash a key of some other source, and a cut name another source.
+// The registry class hands key paths to the platform in the ANSI code page,
+// so a name without an exact form there (a look-alike of a backslash, a
+// script the code page lacks) would land on some other source's key.
 std::wstring SourceKeyPath(const wchar_t* sourceName) {
   if (IsEmpty(sourceName) || std::wcschr(sourceName, L'\\') != nullptr) return std::wstring();
+  std::string narrowName;
+  if (!WideToNarrowExact(sourceName, &narrowName)) return std::wstring();
   std::wstring path = std::wstring(kApplicationLogKey) + sourceName;
   if (path.size() >= kKeyPathUnits) return std::wstring();
   return path;

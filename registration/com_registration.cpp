@@ -12,6 +12,7 @@
 namespace {
 
 constexpr int32_t kErrorLevel = 1;
+constexpr int32_t kProgressLevel = 4;
 constexpr char kRegisterFunction[] = "zel_wmi::RegisterCOM";
 constexpr char kUnregisterFunction[] = "zel_wmi::UnregisterCOM";
 constexpr DWORD kModulePathUnits = 260;
@@ -126,7 +127,11 @@ bool UnregisterCOM(const CLSID& clsid, LogCallback callback) {
   const std::wstring classKey = ClassKeyPath(clsid, callback, kUnregisterFunction);
   if (classKey.empty()) return false;
   Registry classRegistry(HKEY_LOCAL_MACHINE, classKey.c_str(), false);
-  return classRegistry.DeleteKey();
+  if (classRegistry.DeleteKey()) return true;
+  if (classRegistry.GetErrorCode() == Registry::kLinkRootError) {
+    LogFormatted(callback, kProgressLevel, kUnregisterFunction, __LINE__, nullptr, kLinkLeftMessage, classKey.c_str());
+  }
+  return false;
 }
 
 bool IsRegisteredCOM(const CLSID& clsid) {

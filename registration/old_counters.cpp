@@ -1,7 +1,6 @@
 #include "registration/old_counters.h"
 
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -17,6 +16,7 @@
 
 namespace {
 
+constexpr int32_t kErrorLevel = 1;
 constexpr int32_t kProgressLevel = 4;
 constexpr char kUserDataKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData";
 constexpr wchar_t kSharedDllsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\SharedDLLs";
@@ -69,30 +69,30 @@ const OldProvider kOldAgent = {
 
 // True when `path` names the DLL itself: the whole text or its last path
 // component, never a longer file name that merely contains it.
-bool NamesDll(const char* path, const char* dllName) {
-  const size_t pathLength = std::strlen(path);
-  const size_t nameLength = std::strlen(dllName);
-  if (pathLength < nameLength || std::strcmp(path + pathLength - nameLength, dllName) != 0) return false;
-  return pathLength == nameLength || path[pathLength - nameLength - 1] == '\\';
+bool NamesDll(const std::wstring& path, const char* dllName) {
+  const std::wstring name = NarrowToWide(dllName);
+  if (path.size() < name.size() || path.compare(path.size() - name.size(), name.size(), name) != 0) return false;
+  return path.size() == name.size() || path[path.size() - name.size() - 1] == L'\\';
 }
 
 // Searches the first user's Installer components for a value naming the
 // DLL, deletes that component and answers the file path it recorded (empty
-// when none was deleted).
-std::string RemoveInstallerComponent(const OldProvider& provider, LogCallback callback) {
+// when none was deleted). The path is read as UTF-16: a narrow read could
+// turn it into a look-alike path of some other file.
+std::wstring RemoveInstallerComponent(const OldProvider& provider, LogCallback callback) {
   Registry userData(HKEY_LOCAL_MACHINE, kUserDataKey, false);
   uint64_t users = 0;
-  if (!userData.Open() || !userData.GetSubKeyCount(&users) || users == 0) return std::string();
+  if (!userData.Open() || !userData.GetSubKeyCount(&users) || users == 0) return std::wstring();
   char firstUserPath[kPathUnits] = {};
   char firstUser[kPathUnits] = {};
-  if (!userData.EnumKey(0, firstUserPath, sizeof(firstUserPath), firstUser, sizeof(firstUser))) return std::string();
+  if (!userData.EnumKey(0, firstUserPath, sizeof(firstUserPath), firstUser, sizeof(firstUser))) return std::wstring();
   char componentsPath[kPathUnits] = {};
   const int length = std::snprintf(componentsPath, sizeof(componentsPath), "%s\\%s\\Components", kUserDataKey, firstUser);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof(componentsPath)) return std::string();
+  if (length < 0 || static_cast<size_t>(length) >= sizeof(componentsPath)) return std::wstring();
 
   Registry components(HKEY_LOCAL_MACHINE, componentsPath, false);
   uint64_t componentCount = 0;
-  if (!components.Open() || !components.GetSubKeyCount(&componentCount)) return std::string();
+  if (!components.Open() || !components.GetSubKeyCount(&componentCount)) return std::wstring();
   for (DWORD index = 0; index < componentCount; ++index) {
     char componentPath[2 * kPathUnits] = {};
     if (!components.EnumKey(index, componentPath, sizeof(componentPath))) continue;
@@ -100,12 +100,13 @@ std::string RemoveInstallerComponent(const OldProvider& provider, LogCallback ca
     uint64_t valueCount = 0;
     if (!component.Open() || !component.GetValueCount(&valueCount)) continue;
     for (DWORD value = 0; value < valueCount; ++value) {
-      char name[kPathUnits + 1] = {};
-      char data[kPathUnits + 1] = {};
+      wchar_t name[kPathUnits + 1] = {};
+      // Zero-filled: the read terminates the data with one byte only.
+      wchar_t data[kPathUnits + 1] = {};
       DWORD type = 0;
-      DWORD dataSize = kPathUnits;
+      DWORD dataSize = kPathUnits * sizeof(wchar_t);
       if (!component.Open() ||
-          !component.EnumValue(value, name, sizeof(name), &type, reinterpret_cast<BYTE*>(data), &dataSize)) {
+          !component.EnumValue(value, name, kPathUnits + 1, &type, reinterpret_cast<BYTE*>(data), &dataSize)) {
         continue;
       }
       if (type != REG_SZ || !NamesDll(data, provider.dllName)) continue;
@@ -114,11 +115,11 @@ std::string RemoveInstallerComponent(const OldProvider& provider, LogCallback ca
       if (!deletion.DeleteKey()) continue;
       LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, provider.componentMessage,
                    NarrowToWide(componentPath).c_str());
-      data[kPathUnits - 1] = '\0';
+      data[kPathUnits - 1] = L'\0';
       return data;
     }
   }
-  return std::string();
+  return std::wstring();
 }
 
 bool KeyExists(const char* path) {
@@ -135,6 +136,15 @@ void RemovePerformanceKeys(const OldProvider& provider, LogCallback callback) {
     if (key.DeleteKey()) {
       LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, L"%ls\n",
                    NarrowToWide(path).c_str());
+    } else if (key.GetErrorCode() == Registry::kLinkRootError) {
+      LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, zel_wmi::kLinkLeftMessage,
+                   NarrowToWide(path).c_str());
+    } else {
+      // The deletion stopped at a key it may not open or delete; what it
+      // left stays, and says so.
+      const DWORD error = static_cast<DWORD>(key.GetErrorCode());
+      LogFormatted(callback, kErrorLevel, provider.function, __LINE__, nullptr, L"Cannot delete %ls: %d - %ls",
+                   NarrowToWide(path).c_str(), static_cast<int>(error), SystemErrorText(error).c_str());
     }
   }
 }
@@ -201,7 +211,7 @@ void DeleteDllFile(const OldProvider& provider, const std::wstring& installedPat
 }
 
 bool RemoveOldCounters(const OldProvider& provider, LogCallback callback) {
-  const std::wstring installedPath = NarrowToWide(RemoveInstallerComponent(provider, callback));
+  const std::wstring installedPath = RemoveInstallerComponent(provider, callback);
   RemovePerformanceKeys(provider, callback);
   if (provider.hasSharedDllEntries) RemoveSharedDllEntries(provider, installedPath, callback);
   // Files are deleted only for a product whose registration was there: on
@@ -210,6 +220,12 @@ bool RemoveOldCounters(const OldProvider& provider, LogCallback callback) {
   if (zel_wmi::UnregisterCOM(provider.classId, callback) && registered) {
     LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr, provider.unregisteredMessage);
     DeleteDllFile(provider, installedPath, callback);
+  } else if (!installedPath.empty() && zel_wmi::IsExistingFile(installedPath.c_str())) {
+    // Without a registration removed (none there, or one that could not
+    // be) nothing shows the file is still that product's DLL, so it stays;
+    // the message keeps its path, which no record holds any more.
+    LogFormatted(callback, kProgressLevel, provider.function, __LINE__, nullptr,
+                 L"Left in place, no registration removed: %ls", installedPath.c_str());
   }
   for (const wchar_t* className : provider.wmiClasses) zel_wmi::RemoveClassFromWBEM(className, callback);
   return true;

@@ -1,6 +1,7 @@
 #include "registration/wmi_classes.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,6 @@ constexpr char kDeletionFormat[] = "#pragma namespace(\"\\\\\\\\.\\\\Root\\\\Cim
 
 constexpr wchar_t kCimomKey[] = L"SOFTWARE\\Microsoft\\WBEM\\CIMOM";
 constexpr wchar_t kAutoRecoverValue[] = L"Autorecover MOFs";
-// The registry class cuts list items to this length; a list holding an item
-// that long may have been cut and is never written back.
-constexpr size_t kLongestFaithfulItem = 510;
 constexpr int kWesternCodePage = 1252;
 
 bool IsEmpty(const wchar_t* text) { return text == nullptr || *text == L'\0'; }
@@ -59,22 +57,30 @@ HRESULT CreateMofCompiler(ComPtr<IMofCompiler>* compiler) {
 
 // A class name goes into a MOF string between quotes: only identifier
 // characters may appear, so no name can close the string and add
-// statements of its own.
-bool IsClassIdentifier(const wchar_t* name) {
-  for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
-    const wchar_t c = *unit;
-    const bool identifier = (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
-                            c == L'_' || c >= 0x80;
+// statements of its own. The test runs on the narrow bytes that go into the
+// MOF text; a byte of a multi-byte character may not be a quote or a
+// backslash either.
+bool IsClassIdentifier(const std::string& name) {
+  for (const char unit : name) {
+    const unsigned char c = static_cast<unsigned char>(unit);
+    const bool identifier =
+        (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c >= 0x80;
     if (!identifier) return false;
   }
   return true;
 }
 
-// Compiles the deletion text; true when the class was deleted.
-bool CompileDeletion(const wchar_t* className, LogCallback callback) {
-  char text[kDeletionTextBytes] = {};
-  std::snprintf(text, sizeof(text), kDeletionFormat, WideToNarrow(className).c_str());
+// The deletion text for the class in the whole buffer the compiler gets,
+// zeros after the text; a name too long for it leaves the string open, and
+// the compiler refuses the text.
+std::string DeletionText(const std::string& className) {
+  std::string text(kDeletionTextBytes, '\0');
+  std::snprintf(&text[0], text.size(), kDeletionFormat, className.c_str());
+  return text;
+}
 
+// Compiles the deletion text; true when the class was deleted.
+bool CompileDeletion(std::string text, LogCallback callback) {
   ComPtr<IMofCompiler> compiler;
   const HRESULT created = CreateMofCompiler(&compiler);
   if (created != S_OK) {
@@ -84,9 +90,8 @@ bool CompileDeletion(const wchar_t* className, LogCallback callback) {
                  static_cast<int>(error), SystemErrorText(error).c_str());
     return false;
   }
-  // The whole buffer, zeros after the text included.
   WBEM_COMPILE_STATUS_INFO status = {};
-  const HRESULT result = compiler->CompileBuffer(static_cast<LONG>(sizeof(text)), reinterpret_cast<BYTE*>(text),
+  const HRESULT result = compiler->CompileBuffer(static_cast<LONG>(text.size()), reinterpret_cast<BYTE*>(&text[0]),
                                                  nullptr, nullptr, nullptr, nullptr, kCompileOptions, 0, 0, &status);
   if (CompileFailed(result, status)) {
     LogFormatted(callback, kErrorLevel, kRemoveFunction, __LINE__, nullptr,
@@ -103,6 +108,34 @@ std::wstring UpperWestern(const std::wstring& text) {
   std::wstring upper = NarrowToWide(WideToNarrow(text, kWesternCodePage), kWesternCodePage);
   if (!upper.empty()) CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
   return upper;
+}
+
+// No key, no value, or a value that is no list: nothing to remove. Any
+// other failure to read the list is a failure of the removal.
+bool IsListAbsent(const Registry& cimom) {
+  return cimom.GetErrorCode() == ERROR_FILE_NOT_FOUND || cimom.GetErrorCode() == 0;
+}
+
+// Whether the stored list holds exactly the items read, as the registry
+// class writes them: the read cuts long items and skips empty ones, and an
+// empty item ends the list for its readers, so a rewrite would turn the
+// entries after it into live ones.
+bool IsStoredAsRead(Registry& cimom, const std::vector<std::wstring>& entries) {
+  std::wstring text;
+  for (const auto& entry : entries) text += entry + L'\0';
+  text += L'\0';
+  DWORD type = REG_NONE;
+  std::vector<BYTE> stored;
+  return cimom.GetRawValue(kAutoRecoverValue, &type, &stored) && type == REG_MULTI_SZ &&
+         stored.size() == text.size() * sizeof(wchar_t) && std::memcmp(stored.data(), text.data(), stored.size()) == 0;
+}
+
+// Logs why the auto-recovery list could not be read or written; false.
+bool ReportListFailure(const Registry& cimom, LogCallback callback) {
+  const DWORD error = static_cast<DWORD>(cimom.GetErrorCode());
+  LogFormatted(callback, kErrorLevel, kRegistryFunction, __LINE__, nullptr, L"Cannot update %ls: %d - %ls",
+               kAutoRecoverValue, static_cast<int>(error), SystemErrorText(error).c_str());
+  return false;
 }
 
 }  // namespace
@@ -151,18 +184,21 @@ bool RemoveClassFromWBEM(const wchar_t* className, LogCallback callback) {
     LogFormatted(callback, kErrorLevel, kRemoveFunction, __LINE__, nullptr, L"Class name is empty");
     return false;
   }
-  if (!IsClassIdentifier(className)) {
+  // Checked as it will be used: the exact narrow form (no best-fit
+  // look-alike of a quote or a parenthesis), in the text the compiler gets.
+  std::string narrowName;
+  if (!WideToNarrowExact(className, &narrowName) || !IsClassIdentifier(narrowName)) {
     LogFormatted(callback, kErrorLevel, kRemoveFunction, __LINE__, nullptr, L"Invalid class name: [%ls]",
                  className);
     return false;
   }
   bool deleted = false;
   try {
-    deleted = CompileDeletion(className, callback);
+    deleted = CompileDeletion(DeletionText(narrowName), callback);
   } catch (...) {
     // As a failed deletion; the auto-recovery list is still cleaned.
   }
-  RemoveClassFromRegistry(WideToNarrow(className).c_str(), callback);
+  RemoveClassFromRegistry(narrowName.c_str(), callback);
   return deleted;
 }
 
@@ -180,18 +216,24 @@ bool RemoveClassFromRegistry(const char* className, LogCallback callback) {
     return false;
   }
   Registry cimom(HKEY_LOCAL_MACHINE, kCimomKey, false);
-  if (!cimom.Open(true)) return true;
+  if (!cimom.Open(true)) return IsListAbsent(cimom) || ReportListFailure(cimom, callback);
   // Read and written as UTF-16, so other programs' entries come back
   // exactly as they were.
   std::vector<std::wstring> entries;
-  if (!cimom.GetMultiString(kAutoRecoverValue, entries)) return true;
+  if (!cimom.GetMultiString(kAutoRecoverValue, entries)) {
+    return IsListAbsent(cimom) || ReportListFailure(cimom, callback);
+  }
 
   const std::wstring mofFile = UpperWestern(NarrowToWide(zel_wmi::MofFileNameTail(*row), kWesternCodePage));
   std::vector<std::wstring> kept;
   for (const auto& entry : entries) {
-    if (entry.size() > kLongestFaithfulItem) return true;
     if (UpperWestern(entry).find(mofFile) == std::wstring::npos) kept.push_back(entry);
   }
   if (kept.size() == entries.size()) return true;
-  return cimom.SetMultiString(kAutoRecoverValue, kept);
+  if (!IsStoredAsRead(cimom, entries)) {
+    LogFormatted(callback, kErrorLevel, kRegistryFunction, __LINE__, nullptr,
+                 L"%ls left unchanged: it cannot be written back as it was", kAutoRecoverValue);
+    return false;
+  }
+  return cimom.SetMultiString(kAutoRecoverValue, kept) || ReportListFailure(cimom, callback);
 }

@@ -30,6 +30,8 @@ struct CharApi<char> {
   static constexpr const wchar_t* kUnknownReadError = L"Unknown error to read [%hs]";
   static constexpr const wchar_t* kFileSizeError = L"Cannot get size of file : [%hs]";
   static constexpr const wchar_t* kCreateFolderError = L"Cannot create folder %hs [%ls %d]";
+  static constexpr const wchar_t* kFolderIdentityError = L"Not entered, cannot identify folder: [%hs]";
+  static constexpr const wchar_t* kFolderLoopWarning = L"Not entered, folder already on the path: [%hs]";
 };
 
 template <>
@@ -46,6 +48,8 @@ struct CharApi<wchar_t> {
   static constexpr const wchar_t* kUnknownReadError = L"Unknown error to read [%ls]";
   static constexpr const wchar_t* kFileSizeError = L"Cannot get size of file : [%ls]";
   static constexpr const wchar_t* kCreateFolderError = L"Cannot create folder %ls [%ls %d]";
+  static constexpr const wchar_t* kFolderIdentityError = L"Not entered, cannot identify folder: [%ls]";
+  static constexpr const wchar_t* kFolderLoopWarning = L"Not entered, folder already on the path: [%ls]";
 };
 
 }  // namespace detail

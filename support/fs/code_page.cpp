@@ -1,5 +1,7 @@
 #include "support/fs/code_page.h"
 
+#include <utility>
+
 #include <windows.h>
 
 namespace {
@@ -30,4 +32,31 @@ std::string WideToNarrow(const std::wstring& text, int codePage) {
   if (converted <= 0) return std::string();
   result.resize(strnlen(result.c_str(), static_cast<size_t>(converted)));
   return result;
+}
+
+bool WideToNarrowExact(const std::wstring& text, std::string* narrow, int codePage) {
+  if (narrow == nullptr || text.find(L'\0') != std::wstring::npos) return false;
+  if (text.empty()) {
+    narrow->clear();
+    return true;
+  }
+  UINT cp = ToPlatformCodePage(codePage);
+  if (cp == CP_ACP) cp = GetACP();
+  // UTF-8 takes neither flag nor default character: an unpaired surrogate
+  // is its only unconvertible input.
+  const bool utf8 = cp == CP_UTF8;
+  const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+  BOOL usedDefault = FALSE;
+  BOOL* usedDefaultOut = utf8 ? nullptr : &usedDefault;
+  const int inputLength = static_cast<int>(text.size());
+  const int needed = WideCharToMultiByte(cp, flags, text.data(), inputLength, nullptr, 0, nullptr, usedDefaultOut);
+  if (needed <= 0 || usedDefault) return false;
+  std::string result(static_cast<size_t>(needed), '\0');
+  const int converted =
+      WideCharToMultiByte(cp, flags, text.data(), inputLength, &result[0], needed, nullptr, usedDefaultOut);
+  if (converted != needed || usedDefault) return false;
+  // The way back must give the same text, whatever the code page's tables do.
+  if (NarrowToWide(result, static_cast<int>(cp)) != text) return false;
+  *narrow = std::move(result);
+  return true;
 }

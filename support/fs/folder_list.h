@@ -24,7 +24,10 @@ std::set<std::string> FolderNameList(const char* folder, LogCallback callback);
 std::set<std::wstring> FolderNameList(const wchar_t* folder, LogCallback callback);
 
 // The folder itself (when depth is 0) and its subfolders' paths, the whole
-// tree when recursive; no path ends with a backslash.
+// tree when recursive; no path ends with a backslash. Folder links
+// (reparse points) are neither listed nor entered, and a recursive walk
+// never enters a folder already on its path from the top, so each folder of
+// the tree comes once and the walk ends.
 std::set<std::string> FolderList(const char* folder, LogCallback callback, bool recursive, int32_t depth = 0);
 std::set<std::wstring> FolderList(const wchar_t* folder, LogCallback callback, bool recursive, int32_t depth = 0);
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "support/fs/code_page.h"
+#include "support/fs/unique_handle.h"
 #include "support/registry/expand_text.h"
 #include "support/registry/registry_platform.h"
 
@@ -32,6 +34,59 @@ void CopyCut(const Char* text, size_t length, Char* output, size_t size) {
   output[copied] = Char(0);
 }
 
+// What a deletion opens each key with; keys are always opened with
+// REG_OPTION_OPEN_LINK, so a link is the link key and never its target.
+constexpr REGSAM kDeletionAccess = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | DELETE;
+constexpr wchar_t kLinkValueName[] = L"SymbolicLinkValue";
+
+bool IsLinkKey(HKEY key) {
+  DWORD type = REG_NONE;
+  return RegQueryValueExW(key, kLinkValueName, nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+         type == REG_LINK;
+}
+
+// The native call deletes the key behind an open handle: the only way to
+// remove a link key itself, and no second lookup by name that a link could
+// redirect.
+LONG DeleteOpenKey(HKEY key) {
+  using DeleteKeyCall = LONG(NTAPI*)(HANDLE);
+  using StatusToErrorCall = ULONG(NTAPI*)(LONG);
+  struct NativeCalls {
+    DeleteKeyCall deleteKey;
+    StatusToErrorCall statusToError;
+  };
+  static const NativeCalls calls = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return NativeCalls{
+        reinterpret_cast<DeleteKeyCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeleteKey"))),
+        reinterpret_cast<StatusToErrorCall>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")))};
+  }();
+  if (calls.deleteKey == nullptr || calls.statusToError == nullptr) return ERROR_PROC_NOT_FOUND;
+  const LONG status = calls.deleteKey(key);
+  return status >= 0 ? ERROR_SUCCESS : static_cast<LONG>(calls.statusToError(status));
+}
+
+// Deletes the open key after everything below it. A link below is removed
+// as a link and never entered, so the deletion stays inside this tree.
+LONG DeleteOpenTree(HKEY key, REGSAM viewFlag) {
+  DWORD subKeyCount = 0;
+  LONG result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeyCount, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr);
+  if (result != ERROR_SUCCESS) return result;
+  // Highest index first: deleting a subkey does not shift the ones left.
+  for (DWORD index = subKeyCount; index-- > 0;) {
+    wchar_t name[kSubKeyNameUnits] = {};
+    result = RegEnumKeyW(key, index, name, kSubKeyNameUnits);
+    if (result != ERROR_SUCCESS) return result;
+    UniqueKey child;
+    result = RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, kDeletionAccess | viewFlag, child.receive());
+    if (result != ERROR_SUCCESS) return result;
+    result = IsLinkKey(child.get()) ? DeleteOpenKey(child.get()) : DeleteOpenTree(child.get(), viewFlag);
+    if (result != ERROR_SUCCESS) return result;
+  }
+  return DeleteOpenKey(key);
+}
+
 DWORD ClampToDword(uint64_t value) { return static_cast<DWORD>(std::min<uint64_t>(value, MAXDWORD)); }
 
 }  // namespace
@@ -41,19 +96,45 @@ bool Registry::AsciiCaseLess::operator()(const std::string& left, const std::str
                                       [](char a, char b) { return AsciiLower(a) < AsciiLower(b); });
 }
 
+// A path and whether it names exactly the key the caller named.
+struct Registry::HeldPath {
+  std::string text;
+  bool exact;
+};
+
+Registry::HeldPath Registry::HeldPathOf(const char* path) { return HeldPath{PathOrEmpty(path), true}; }
+
+// A UTF-16 path without an exact narrow form could only name some other key
+// (a best-fit look-alike, question marks): it is held for GetPath, and no
+// open, create or deletion uses it.
+Registry::HeldPath Registry::HeldPathOf(const wchar_t* path) {
+  HeldPath held{std::string(), true};
+  if (path != nullptr && !WideToNarrowExact(path, &held.text)) held = HeldPath{WideToNarrow(path), false};
+  return held;
+}
+
+void Registry::HoldPath(const HeldPath& path) {
+  path_ = path.text;
+  pathExact_ = path.exact;
+}
+
 Registry::Registry(const char* path, bool currentUser, bool cacheValueNames)
     : path_(PathOrEmpty(path)),
       root_(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE),
       cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(const wchar_t* path, bool currentUser, bool cacheValueNames)
-    : Registry(RegistryPlatform<wchar_t>::ToNarrow(path).c_str(), currentUser, cacheValueNames) {}
+    : Registry(static_cast<const char*>(nullptr), currentUser, cacheValueNames) {
+  HoldPath(HeldPathOf(path));
+}
 
 Registry::Registry(HKEY root, const char* path, bool cacheValueNames)
     : path_(PathOrEmpty(path)), root_(root), cacheValueNames_(cacheValueNames) {}
 
 Registry::Registry(HKEY root, const wchar_t* path, bool cacheValueNames)
-    : Registry(root, RegistryPlatform<wchar_t>::ToNarrow(path).c_str(), cacheValueNames) {}
+    : Registry(root, static_cast<const char*>(nullptr), cacheValueNames) {
+  HoldPath(HeldPathOf(path));
+}
 
 Registry::Registry(bool cacheValueNames) : root_(HKEY_LOCAL_MACHINE), cacheValueNames_(cacheValueNames) {}
 
@@ -74,6 +155,7 @@ REGSAM Registry::AccessMask(REGSAM base) const { return view_ == kView32Bit ? (b
 bool Registry::Open(bool writable) {
   lastError_ = 0;
   if (key_ != nullptr) return true;
+  if (!pathExact_) return StoreFailure(ERROR_NO_UNICODE_TRANSLATION);
   const REGSAM mask = AccessMask(writable ? (KEY_READ | KEY_WRITE) : KEY_READ);
   const LONG result = RegOpenKeyExA(root_, path_.c_str(), 0, mask, &key_);
   if (result != ERROR_SUCCESS) {
@@ -84,22 +166,21 @@ bool Registry::Open(bool writable) {
   return true;
 }
 
-bool Registry::OpenWithPath(const std::string& path, bool writable) {
+bool Registry::OpenWithPath(const HeldPath& path, bool writable) {
   lastError_ = 0;
   if (key_ != nullptr) return false;
-  path_ = path;
+  HoldPath(path);
   return Open(writable);
 }
 
-bool Registry::Open(const char* path, bool writable) { return OpenWithPath(PathOrEmpty(path), writable); }
+bool Registry::Open(const char* path, bool writable) { return OpenWithPath(HeldPathOf(path), writable); }
 
-bool Registry::Open(const wchar_t* path, bool writable) {
-  return OpenWithPath(RegistryPlatform<wchar_t>::ToNarrow(path), writable);
-}
+bool Registry::Open(const wchar_t* path, bool writable) { return OpenWithPath(HeldPathOf(path), writable); }
 
 bool Registry::Create() {
   lastError_ = 0;
   if (key_ != nullptr) return true;
+  if (!pathExact_) return StoreFailure(ERROR_NO_UNICODE_TRANSLATION);
   DWORD disposition = 0;
   const LONG result = RegCreateKeyExA(root_, path_.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                                       AccessMask(KEY_ALL_ACCESS), nullptr, &key_, &disposition);
@@ -111,10 +192,10 @@ bool Registry::Create() {
   return true;
 }
 
-bool Registry::CreateWithPath(const std::string& path) {
+bool Registry::CreateWithPath(const HeldPath& path) {
   lastError_ = 0;
   if (key_ != nullptr) return false;
-  path_ = path;
+  HoldPath(path);
   // A create with a new path keeps the cache as it was, whatever it finds.
   const bool cacheValueNames = cacheValueNames_;
   cacheValueNames_ = false;
@@ -123,9 +204,9 @@ bool Registry::CreateWithPath(const std::string& path) {
   return created;
 }
 
-bool Registry::Create(const char* path) { return CreateWithPath(PathOrEmpty(path)); }
+bool Registry::Create(const char* path) { return CreateWithPath(HeldPathOf(path)); }
 
-bool Registry::Create(const wchar_t* path) { return CreateWithPath(RegistryPlatform<wchar_t>::ToNarrow(path)); }
+bool Registry::Create(const wchar_t* path) { return CreateWithPath(HeldPathOf(path)); }
 
 void Registry::Close() {
   if (key_ == nullptr) return;
@@ -136,36 +217,33 @@ void Registry::Close() {
 bool Registry::DeleteKey() {
   lastError_ = 0;
   if (key_ != nullptr) return false;
-  if (Open(false)) {
-    uint64_t subKeyCount = 0;
-    if (GetSubKeyCount(&subKeyCount)) {
-      // The subtree is deleted in this object's view, like the key itself,
-      // so a 32-bit view never removes the 64-bit keys of the same names.
-      Registry subtree(root_, path_.c_str(), false);
-      subtree.SetView(view_);
-      // Highest index first: deleting a subkey does not shift the ones left.
-      for (uint64_t index = subKeyCount; index-- > 0;) {
-        char name[kSubKeyNameUnits] = {};
-        if (!EnumKeyAs<char>(static_cast<DWORD>(index), nullptr, 0, name, kSubKeyNameUnits)) continue;
-        if (!subtree.DeleteKeyWithPath(JoinSubKeyPath<char>(name))) break;
-      }
-    }
-    Close();
+  // An empty path would name the root itself.
+  if (path_.empty()) return false;
+  if (!pathExact_) return StoreFailure(ERROR_NO_UNICODE_TRANSLATION);
+  UniqueKey key;
+  const LONG opened =
+      RegOpenKeyExA(root_, path_.c_str(), REG_OPTION_OPEN_LINK, AccessMask(kDeletionAccess), key.receive());
+  if (opened != ERROR_SUCCESS) {
+    // A key that does not exist counts as deleted; the code still tells.
+    lastError_ = opened;
+    return opened == ERROR_FILE_NOT_FOUND;
   }
-  const LONG result = RegDeleteKeyExA(root_, path_.c_str(), AccessMask(0), 0);
-  if (result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND) return true;
-  return StoreFailure(result);
+  // A link as the root: its target is another tree, and the link itself
+  // was not named as ours to remove.
+  if (IsLinkKey(key.get())) return StoreFailure(kLinkRootError);
+  const LONG result = DeleteOpenTree(key.get(), AccessMask(0));
+  return result == ERROR_SUCCESS || StoreFailure(result);
 }
 
-bool Registry::DeleteKeyWithPath(const std::string& path) {
+bool Registry::DeleteKeyWithPath(const HeldPath& path) {
   if (key_ != nullptr) return false;
-  path_ = path;
+  HoldPath(path);
   return DeleteKey();
 }
 
-bool Registry::DeleteKey(const char* path) { return DeleteKeyWithPath(PathOrEmpty(path)); }
+bool Registry::DeleteKey(const char* path) { return DeleteKeyWithPath(HeldPathOf(path)); }
 
-bool Registry::DeleteKey(const wchar_t* path) { return DeleteKeyWithPath(RegistryPlatform<wchar_t>::ToNarrow(path)); }
+bool Registry::DeleteKey(const wchar_t* path) { return DeleteKeyWithPath(HeldPathOf(path)); }
 
 // --- Subkeys and values of the open key ---------------------------------
 
@@ -248,7 +326,7 @@ bool Registry::OpenSubKey(DWORD index, Registry& child) {
   if (&child == this) return false;
   child.Close();
   child.root_ = root_;
-  child.path_.clear();
+  child.HoldPath(HeldPath{std::string(), true});
   char name[kSubKeyNameUnits] = {};
   if (!EnumKeyAs<char>(index, nullptr, 0, name, kSubKeyNameUnits)) return false;
   child.path_ = JoinSubKeyPath<char>(name);
@@ -530,6 +608,19 @@ bool Registry::GetMultiString(const char* name, std::vector<std::string>& items)
 
 bool Registry::GetMultiString(const wchar_t* name, std::vector<std::wstring>& items) {
   return GetMultiStringAs(name, items);
+}
+
+bool Registry::GetRawValue(const wchar_t* name, DWORD* type, std::vector<BYTE>* data) {
+  lastError_ = 0;
+  if (key_ == nullptr || type == nullptr || data == nullptr || !PassesCacheTest(name)) return false;
+  DWORD valueBytes = 0;
+  if (!GetValueSize(name, &valueBytes)) return false;
+  std::vector<BYTE> bytes(std::max<DWORD>(valueBytes, 1));
+  DWORD returnedBytes = valueBytes;
+  if (!QueryValue(name, type, bytes.data(), &returnedBytes)) return false;
+  bytes.resize(returnedBytes);
+  *data = std::move(bytes);
+  return true;
 }
 
 // --- Writing and deleting values ----------------------------------------

@@ -6,7 +6,9 @@
 //
 // Text comes in narrow (ANSI code page) and wide (UTF-16) forms. The key path
 // is always held and handed to the platform in narrow form; value names go to
-// the platform in the form the caller gave them.
+// the platform in the form the caller gave them. A wide path the code page
+// has no exact form for is never used: Open, Create and DeleteKey fail with
+// ERROR_NO_UNICODE_TRANSLATION. Subkey names are enumerated the same way.
 
 #include <cstdint>
 #include <memory>
@@ -20,6 +22,8 @@ class Registry {
  public:
   // View selector that opens and creates keys in the 32-bit view.
   static constexpr int32_t kView32Bit = 1;
+  // Last error of a DeleteKey refused because the key is a registry link.
+  static constexpr LONG kLinkRootError = ERROR_SYMLINK_CLASS_DISABLED;
 
   Registry(const char* path, bool currentUser, bool cacheValueNames);
   Registry(const wchar_t* path, bool currentUser, bool cacheValueNames);
@@ -43,7 +47,9 @@ class Registry {
   bool Create(const wchar_t* path);
   void Close();
   // Deletes the key with its whole subtree; a key that does not exist counts
-  // as deleted. Refused while the key is open.
+  // as deleted. Refused while the key is open or when the path is empty.
+  // Registry links are never followed: a link inside the tree is removed as
+  // a link, and a key that is itself a link is left with kLinkRootError.
   bool DeleteKey();
   bool DeleteKey(const char* path);
   bool DeleteKey(const wchar_t* path);
@@ -110,6 +116,8 @@ class Registry {
   // cleared first.
   bool GetMultiString(const char* name, std::vector<std::string>& items);
   bool GetMultiString(const wchar_t* name, std::vector<std::wstring>& items);
+  // Any type: the stored bytes exactly as they are, and their type.
+  bool GetRawValue(const wchar_t* name, DWORD* type, std::vector<BYTE>* data);
 
   // --- Writing and deleting values -------------------------------------
   bool SetString(const char* name, const char* text);
@@ -160,9 +168,13 @@ class Registry {
   };
 
   REGSAM AccessMask(REGSAM base) const;
-  bool OpenWithPath(const std::string& path, bool writable);
-  bool CreateWithPath(const std::string& path);
-  bool DeleteKeyWithPath(const std::string& path);
+  struct HeldPath;
+  static HeldPath HeldPathOf(const char* path);
+  static HeldPath HeldPathOf(const wchar_t* path);
+  void HoldPath(const HeldPath& path);
+  bool OpenWithPath(const HeldPath& path, bool writable);
+  bool CreateWithPath(const HeldPath& path);
+  bool DeleteKeyWithPath(const HeldPath& path);
   bool QueryKeyInfo(DWORD* subKeys, DWORD* values, uint64_t* count);
   // Stores the platform's code in last error; always false.
   bool StoreFailure(LONG code);
@@ -204,6 +216,8 @@ class Registry {
   bool RenameKeyAs(const Char* source, const Char* destination);
 
   std::string path_;
+  // False for a UTF-16 path without an exact narrow form.
+  bool pathExact_ = true;
   HKEY root_;
   HKEY key_ = nullptr;
   bool cacheValueNames_;

@@ -16,7 +16,6 @@ struct RegistryPlatform;
 
 template <>
 struct RegistryPlatform<char> {
-  static std::string ToNarrow(const char* text) { return text ? std::string(text) : std::string(); }
   static std::string FromNarrow(const std::string& text) { return text; }
   static size_t Length(const char* text) { return strlen(text); }
   static size_t BoundedLength(const char* text, size_t limit) { return strnlen(text, limit); }
@@ -31,9 +30,21 @@ struct RegistryPlatform<char> {
                            DWORD* dataSize) {
     return RegEnumValueA(key, index, name, nameSize, nullptr, type, data, dataSize);
   }
+  // Read as UTF-16 and narrowed only when exact: a name the code page lacks
+  // would come back as question marks or a look-alike, the name of some
+  // other key.
   static LSTATUS EnumKey(HKEY key, DWORD index, char* name, DWORD nameSize) {
-    return RegEnumKeyA(key, index, name, nameSize);
+    wchar_t wideName[kWideKeyNameUnits] = {};
+    const LSTATUS result = RegEnumKeyW(key, index, wideName, kWideKeyNameUnits);
+    if (result != ERROR_SUCCESS) return result;
+    std::string narrowName;
+    if (!WideToNarrowExact(wideName, &narrowName)) return ERROR_NO_UNICODE_TRANSLATION;
+    if (narrowName.size() >= nameSize) return ERROR_MORE_DATA;
+    std::memcpy(name, narrowName.c_str(), narrowName.size() + 1);
+    return ERROR_SUCCESS;
   }
+  // Key names have at most 255 characters.
+  static constexpr DWORD kWideKeyNameUnits = 256;
   static DWORD ExpandEnvironment(const char* text, char* output, DWORD outputSize) {
     return ExpandEnvironmentStringsA(text, output, outputSize);
   }
@@ -51,7 +62,6 @@ struct RegistryPlatform<char> {
 
 template <>
 struct RegistryPlatform<wchar_t> {
-  static std::string ToNarrow(const wchar_t* text) { return text ? WideToNarrow(text) : std::string(); }
   static std::wstring FromNarrow(const std::string& text) { return NarrowToWide(text); }
   static size_t Length(const wchar_t* text) { return wcslen(text); }
   static size_t BoundedLength(const wchar_t* text, size_t limit) { return wcsnlen(text, limit); }

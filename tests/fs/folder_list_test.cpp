@@ -1,17 +1,22 @@
 // Listings over folder trees the test builds: order, masks, recursion,
 // progress reports, and folders that fail or vanish while being listed.
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "support/fs/code_page.h"
+#include "support/fs/file_functions.h"
 #include "support/fs/folder_list.h"
+#include "support/fs/unique_handle.h"
 #include "tests/common/log_capture.h"
 #include "tests/fs/scratch_folder.h"
 
@@ -213,6 +218,79 @@ TEST(Listings, FailuresWhileReadingGivePartialResults) {
   std::set<std::wstring> files;
   fts::FilesList(scratch.path().c_str(), &RemoveBeforeDescent, true, files);
   EXPECT_EQ((Names{scratch.Path(L"first\\kept.txt")}), files);
+}
+
+// Folder links as an administrator finds them: Unix symbolic links, made
+// with the system's own ln and rm under Wine, which shows them as reparse
+// points. Wine does not report a Unix program's end, so the test waits for
+// the result to show, within a bound.
+std::string UnixPath(const std::wstring& path) {
+  using UnixNameCall = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixNameCall>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixName != nullptr ? unixName(path.c_str()) : nullptr;
+  if (name == nullptr) return std::string();
+  std::string result(name);
+  HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+bool Present(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool RunUnixUntil(const std::string& command, const std::wstring& path, bool present) {
+  const std::string unixPath = UnixPath(path);
+  if (unixPath.empty()) return false;
+  std::wstring commandLine = L"Z:\\bin\\" + std::wstring(command.begin(), command.end()) + L" \"" +
+                             NarrowToWide(unixPath) + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  const UniqueHandle processHandle(process.hProcess);
+  const UniqueHandle threadHandle(process.hThread);
+  for (int wait = 0; wait < 150 && Present(path) != present; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return Present(path) == present;
+}
+
+class FolderLinks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scratch_.File(L"top.txt", "1234");
+    scratch_.File(L"a\\in.txt", "12");
+    for (const wchar_t* link : kLinks) {
+      if (!RunUnixUntil("ln -s ..", scratch_.Path(link), true)) GTEST_SKIP() << "no Unix ln to make folder links with";
+    }
+    ASSERT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY),
+              GetFileAttributesW(scratch_.Path(kLinks[0]).c_str()));
+  }
+  // Removed before the scratch folder, whose removal could follow them.
+  void TearDown() override {
+    for (const wchar_t* link : kLinks) RunUnixUntil("rm -f", scratch_.Path(link), false);
+  }
+
+  // Each leads back to the top folder: one link gave each file dozens of
+  // times, two a walk without end.
+  static constexpr const wchar_t* kLinks[] = {L"a\\up", L"a\\v"};
+  ScratchFolder scratch_;
+};
+
+TEST_F(FolderLinks, TreeWalksSkipLinksAndCountEachFileOnce) {
+  const std::wstring root = scratch_.path();
+  EXPECT_EQ((Names{root, root + L"\\a"}), fts::FolderList(root.c_str(), nullptr, true));
+  EXPECT_EQ((Names{root, root + L"\\a"}), fts::FolderList(root.c_str(), nullptr, false));
+  EXPECT_EQ(1u, fts::FolderList(NarrowPath(root).c_str(), nullptr, true).count(NarrowPath(root + L"\\a")));
+  // The names alone still show the links; nothing is entered.
+  EXPECT_EQ((Names{L"up", L"v"}), fts::FolderNameList(scratch_.Path(L"a").c_str(), nullptr));
+
+  std::set<std::wstring> files;
+  fts::FilesList(root.c_str(), nullptr, true, files);
+  EXPECT_EQ((Names{root + L"\\a\\in.txt", root + L"\\top.txt"}), files);
+  std::map<std::wstring, int64_t> sizes;
+  EXPECT_EQ(6, fts::FilesList(root.c_str(), nullptr, true, sizes, L"*.txt"));
+  EXPECT_EQ(6, fts::FolderSize(root.c_str(), nullptr, true));
+  EXPECT_EQ(2, fts::FolderSize(scratch_.Path(L"a").c_str(), nullptr, true));
 }
 
 }  // namespace

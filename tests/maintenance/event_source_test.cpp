@@ -71,8 +71,23 @@ TEST_F(EventSourceTest, InstallWritesTheSourceAndRewritesAnExistingOne) {
 }
 
 TEST_F(EventSourceTest, InstallRefusesNamesThatAreNotExactlyOneSource) {
+  // Another program's source, which a look-alike of its name must not reach.
+  const std::wstring victim = kApplicationLog + L"\\FernwickVictimApp";
+  WriteRaw(victim, L"EventMessageFile", Text(L"C:\\Victim\\messages.dll"));
+  WriteRaw(victim, L"TypesSupported", Number(1));
+  application_ = Snapshot();
   const std::wstring tooLong(240, L'S');
-  const wchar_t* const names[] = {nullptr, L"", L"Fernwick\\Nested", tooLong.c_str()};
+  // A fullwidth backslash and quote, and a script the code page lacks: no
+  // exact narrow form, where a best-fit one would name another source or
+  // one key shared by every such name.
+  ASSERT_EQ(1252u, GetACP()) << "the names below are chosen for the Western code page";
+  const wchar_t* const names[] = {nullptr,
+                                  L"",
+                                  L"Fernwick\\Nested",
+                                  tooLong.c_str(),
+                                  L"FernwickVictimApp\xFF3C",
+                                  L"FernwickVictimApp\xFF02",
+                                  L"\x0420\x043E\x0443\x0442\x0435\x0440"};
   for (const wchar_t* name : names) {
     LogCapture log;
     EXPECT_FALSE(InstallEventSource(name, LogCapture::Callback()));
@@ -84,6 +99,7 @@ TEST_F(EventSourceTest, InstallRefusesNamesThatAreNotExactlyOneSource) {
   }
   EXPECT_EQ(application_, Snapshot());
   EXPECT_FALSE(KeyExists(SourceKey()));
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, victim.c_str());
 }
 
 TEST_F(EventSourceTest, StartLoggingFillsTheCallersSettingsOnly) {

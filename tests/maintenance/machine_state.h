@@ -127,4 +127,48 @@ inline void RemoveFile(const std::wstring& path) {
   DeleteFileW(path.c_str());
 }
 
+// A registry link at `path` (HKEY_LOCAL_MACHINE) to the key `target` below
+// HKEY_LOCAL_MACHINE; false when the platform refused.
+inline bool MakeLink(const std::wstring& path, const std::wstring& target) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  // The target's native name, without a terminator.
+  const std::wstring native = L"\\Registry\\Machine\\" + target;
+  const LONG result = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                                     reinterpret_cast<const BYTE*>(native.data()),
+                                     static_cast<DWORD>(native.size() * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS;
+}
+
+// The link key itself, never its target, is opened...
+inline bool LinkExists(const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  DWORD type = REG_NONE;
+  const bool link = RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS &&
+                    type == REG_LINK;
+  RegCloseKey(key);
+  return link;
+}
+
+// ...and removed with the native call, the only one that deletes a link.
+inline void RemoveLink(const std::wstring& path) {
+  using DeleteKeyCall = LONG(NTAPI*)(HANDLE);
+  const auto deleteKey = reinterpret_cast<DeleteKeyCall>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+  HKEY key = nullptr;
+  if (!LinkExists(path) ||
+      RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK, DELETE, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  deleteKey(key);
+  RegCloseKey(key);
+}
+
 }  // namespace maintenance_test

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include "registration/old_counters.h"
 #include "tests/common/log_capture.h"
@@ -109,6 +110,10 @@ class OldCountersTest : public StandInTest {
   void SetUp() override {
     StandInTest::SetUp();
     if (IsSkipped()) return;
+    Stage();
+  }
+
+  void Stage() {
     TearDownStage();
     for (const auto& file : StagedFiles()) StageFile(file);
 
@@ -297,4 +302,109 @@ TEST_F(OldCountersTest, FilesThatCannotBeDeletedAreReportedAndPassedOver) {
   // The procedure went on to the end: the agent's classes were removed.
   EXPECT_EQ(2u, RecordedRequests().size());
   EXPECT_FALSE(KeyExists(kAgentClass));
+}
+
+// Links an administrator may find in the old router's keys, each into
+// another program's key: the clean-up still removes the old router's part,
+// never follows a link, and the other program's keys keep every byte.
+TEST_F(OldCountersTest, LinksLeadNoDeletionIntoAnotherProgramsKeys) {
+  const std::wstring victim = L"SOFTWARE\\FernwickVictimApp";
+  const std::wstring performance[] = {std::wstring(kControlSets[0]) + L"\\Services\\Fernwick Router\\Performance",
+                                      std::wstring(kControlSets[1]) + L"\\Services\\Fernwick Router\\Performance"};
+  const struct {
+    std::wstring link;
+    std::wstring target;
+    bool linkIsDeletionRoot;
+  } cases[] = {
+      {performance[0] + L"\\Link", victim + L"\\Config", false},
+      {performance[1], victim, true},
+      {kRouterClass + L"\\Link", victim + L"\\Config", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "link at " << std::string(c.link.begin(), c.link.end()));
+    Stage();
+    WriteRaw(victim, L"Name", Text(L"victim"));
+    WriteRaw(victim + L"\\Config", L"Path", Text(L"C:\\Victim\\app.exe"));
+    WriteRaw(victim + L"\\Config\\Deeper", L"Flag", Number(1));
+    if (c.linkIsDeletionRoot) RegDeleteTreeW(HKEY_LOCAL_MACHINE, c.link.c_str());
+    ASSERT_TRUE(MakeLink(c.link, c.target));
+    RegistrySnapshot victimBefore;
+    AddSubtree(victim, &victimBefore);
+
+    LogCapture log;
+    EXPECT_TRUE(zel_wmi::RemoveOldRouterCounters(LogCapture::Callback()));
+    RegistrySnapshot victimAfter;
+    AddSubtree(victim, &victimAfter);
+    EXPECT_EQ(victimBefore, victimAfter);
+
+    std::vector<std::wstring> messages =
+        FirstMessages(L"FernwickRouterPerf.dll", L"0B10000000000000000000000000000B", L"Fernwick Router");
+    messages.push_back(L"Removed COM registration of FernwickRouterPerf.dll");
+    if (c.linkIsDeletionRoot) {
+      // Left with a word; the other two performance keys still go.
+      messages[2] = L"Not deleted, a registry link: " + c.link;
+      EXPECT_TRUE(LinkExists(c.link));
+      RemoveLink(c.link);
+      EXPECT_FALSE(KeyExists(performance[0]));
+    } else {
+      EXPECT_FALSE(LinkExists(c.link));
+      EXPECT_EQ(BeforeWithout(L"0B10000000000000000000000000000B", L"Fernwick Router", kRouterClass), Snapshot());
+    }
+    ExpectMessages(log, "zel_wmi::RemoveOldRouterCounters", messages);
+    EXPECT_FALSE(KeyExists(kRouterClass));
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, victim.c_str());
+  }
+}
+
+// The Installer component that recorded the DLL is gone by then: a DLL
+// left for want of an unregistration is named in the log.
+TEST_F(OldCountersTest, RecordedDllIsLeftWithAMessageWhenItsClassIsNotRemoved) {
+  const std::wstring victim = L"SOFTWARE\\FernwickVictimApp";
+  for (const bool classIsLink : {false, true}) {
+    SCOPED_TRACE(classIsLink ? "class key a link" : "class key gone");
+    Stage();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kRouterClass.c_str());
+    if (classIsLink) {
+      WriteRaw(victim, L"Name", Text(L"victim"));
+      ASSERT_TRUE(MakeLink(kRouterClass, victim));
+    }
+    LogCapture log;
+    EXPECT_TRUE(zel_wmi::RemoveOldRouterCounters(LogCapture::Callback()));
+    EXPECT_TRUE(FileExists(kRouterDll));
+    EXPECT_TRUE(FileExists(kRouterFallback));
+    const auto entries = log.entries();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(L"Left in place, no registration removed: " + kRouterDll, entries.back().message);
+    EXPECT_EQ(classIsLink, LinkExists(kRouterClass));
+    RemoveLink(kRouterClass);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, victim.c_str());
+  }
+}
+
+// A key inside a performance key that the clean-up may not open: that key
+// stays and the failure is logged; the other performance keys still go.
+TEST_F(OldCountersTest, PerformanceKeyThatCannotBeDeletedIsReported) {
+  const std::wstring performance = std::wstring(kControlSets[0]) + L"\\Services\\Fernwick Router\\Performance";
+  const std::wstring locked = performance + L"\\Locked";
+  WriteRaw(locked, L"Flag", Number(1));
+  const auto setAccess = [&locked](const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HKEY key = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, locked.c_str(), 0, WRITE_DAC, &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+    RegCloseKey(key);
+    LocalFree(descriptor);
+  };
+  setAccess(L"D:(D;;KA;;;WD)");
+  LogCapture log;
+  EXPECT_TRUE(zel_wmi::RemoveOldRouterCounters(LogCapture::Callback()));
+  setAccess(L"D:(A;;KA;;;WD)");
+  EXPECT_TRUE(KeyExists(locked));
+  EXPECT_FALSE(KeyExists(std::wstring(kControlSets[1]) + L"\\Services\\Fernwick Router\\Performance"));
+  size_t failures = 0;
+  for (const auto& entry : log.entries()) {
+    if (entry.level == 1 && entry.message.find(performance) != std::wstring::npos) ++failures;
+  }
+  EXPECT_EQ(1u, failures);
 }

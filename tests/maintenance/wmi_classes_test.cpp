@@ -168,8 +168,11 @@ TEST_F(WmiClassTest, RemoveClassCompilesTheDeletionPragmaAsAWholeBuffer) {
 }
 
 TEST_F(WmiClassTest, RemoveClassRefusesNamesThatAreNoIdentifier) {
-  const wchar_t* const names[] = {nullptr, L"", L"Win32_A\",FAIL)\n#pragma deleteclass(\"Win32_B", L"A\\B",
-                                  L"A B"};
+  // Fullwidth look-alikes of S, a quote, a comma and a parenthesis, which a
+  // best-fit narrowing would turn into the real ones.
+  const wchar_t* const names[] = {nullptr,    L"", L"Win32_A\",FAIL)\n#pragma deleteclass(\"Win32_B", L"A\\B",
+                                  L"A B",     L"Win32_\xFF33" L"ervice",
+                                  L"Win32_\xFF33" L"ervice\xFF02\xFF0CNOFAIL\xFF09\n#pragma deleteclass(\xFF02Win32_B"};
   for (const wchar_t* name : names) {
     LogCapture log;
     EXPECT_FALSE(zel_wmi::RemoveClassFromWBEM(name, LogCapture::Callback()));
@@ -233,4 +236,23 @@ TEST_F(WmiClassTest, AutoRecoveryCleanUpRefusesUnknownAndEmptyNames) {
     EXPECT_EQ(vector.message, OnlyMessage(log, vector.level, "RemoveClassFromRegistry"));
   }
   EXPECT_EQ(MultiString(kStagedList), ReadRaw(kCimomKey, kAutoRecover));
+}
+
+TEST_F(WmiClassTest, ListTheReadWouldChangeIsLeftAsItWasAndFails) {
+  // Beside the class's own entry: another program's entry the read would
+  // cut, and an empty item, which ends the list for its readers, so a
+  // rewrite without it would make the dormant entry after it a live one.
+  std::vector<std::wstring> overlong = kStagedList;
+  overlong.push_back(L"C:\\" + std::wstring(600, L'x') + L".mof");
+  std::vector<std::wstring> withEnd = kStagedList;
+  withEnd.insert(withEnd.end(), {L"", L"C:\\Dormant\\dormant.mof"});
+  for (const auto& staged : {overlong, withEnd}) {
+    const RawValue before = MultiString(staged);
+    WriteRaw(kCimomKey, kAutoRecover, before);
+    LogCapture log;
+    EXPECT_FALSE(RemoveClassFromRegistry("Win32_PerfRawData_Fernwick_Router_Session", LogCapture::Callback()));
+    EXPECT_EQ(L"Autorecover MOFs left unchanged: it cannot be written back as it was",
+              OnlyMessage(log, 1, "RemoveClassFromRegistry"));
+    EXPECT_EQ(before, ReadRaw(kCimomKey, kAutoRecover));
+  }
 }

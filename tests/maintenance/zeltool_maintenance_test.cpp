@@ -80,6 +80,9 @@ TEST_F(ZelToolMaintenanceTest, ReportsEachOutcomeByExitCodeAndMessage) {
        "1: Error [1] MOF compilation failed with error : parsing, error code : 0, object number : 0\n"
        "2: Unknown class name: [Win32_NoSuchClass]\n"},
       {L"mof remove-class Win32_PerfRawData_Fernwick_Router_Session", S_OK, 0, 0, ""},
+      // Look-alike names are refused, with nothing written or compiled.
+      {L"mof remove-class Win32_\xFF33" L"ervice", S_OK, 0, 1, "1: Invalid class name: [Win32_"},
+      {L"event-source install FernwickToolTest\xFF3C", S_OK, 0, 1, "1: Invalid event source name: [FernwickToolTest"},
       {L"cleanup router", S_OK, 0, 0, ""},
       {L"cleanup agent", S_OK, 0, 0, ""},
   };

@@ -6,6 +6,7 @@
 
 #include "registration/com_registration.h"
 #include "tests/common/log_capture.h"
+#include "tests/maintenance/machine_state.h"
 #include "tests/registration/machine_keys.h"
 
 namespace {
@@ -130,4 +131,42 @@ TEST_F(ComRegistrationTest, BadInputIsRefusedWithOneMessageAndWritesNothing) {
   // Without a callback the refusals are silent and still write nothing.
   EXPECT_FALSE(zel_wmi::RegisterCOM(kTestClassId, L"", L"F", L"P", L"V", nullptr));
   EXPECT_FALSE(MachineKeyExists(kTestClassKey));
+}
+
+TEST_F(ComRegistrationTest, UnregisterNeverFollowsALinkIntoAnotherClass) {
+  using namespace maintenance_test;
+  // Another program's class, reached by a link below our class key or by
+  // our class key itself.
+  const std::wstring victim = L"Software\\Classes\\CLSID\\{5C1D2E3F-4A5B-4C6D-8E9F-A0B1C2D3E4F6}";
+  const struct {
+    std::wstring link;
+    bool unregistered;
+  } cases[] = {{kTestClassKey + L"\\InprocServer32", true}, {kTestClassKey, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "link at " << std::string(c.link.begin(), c.link.end()));
+    WriteRaw(victim, nullptr, Text(L"Victim class"));
+    WriteRaw(victim + L"\\InprocServer32", nullptr, Text(L"C:\\Victim\\victim.dll"));
+    if (c.unregistered) WriteRaw(kTestClassKey + L"\\ProgID", nullptr, Text(L"Test.Prog.1"));
+    ASSERT_TRUE(MakeLink(c.link, victim));
+    RegistrySnapshot before;
+    AddSubtree(victim, &before);
+
+    LogCapture log;
+    EXPECT_EQ(c.unregistered, zel_wmi::UnregisterCOM(kTestClassId, LogCapture::Callback()));
+    RegistrySnapshot after;
+    AddSubtree(victim, &after);
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(!c.unregistered, LinkExists(kTestClassKey));
+    const auto entries = log.entries();
+    if (c.unregistered) {
+      EXPECT_TRUE(entries.empty());
+    } else {
+      ASSERT_EQ(1u, entries.size());
+      EXPECT_EQ(4, entries[0].level);
+      EXPECT_EQ(L"Not deleted, a registry link: Software\\Classes\\CLSID\\\\{5C1D2E3F-4A5B-4C6D-8E9F-A0B1C2D3E4F5}",
+                entries[0].message);
+    }
+    RemoveLink(c.link);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, victim.c_str());
+  }
 }

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -6,6 +7,7 @@
 #include <windows.h>
 
 #include "support/registry/registry.h"
+#include "tests/maintenance/machine_state.h"
 #include "tests/registry/scratch_key.h"
 
 using RegistryTest = ScratchKeyTest;
@@ -448,4 +450,103 @@ TEST_F(RegistryTest, ThirtyTwoBitViewDeletesOnlyItsOwnTree) {
   EXPECT_FALSE(KeyExists(base, KEY_WOW64_32KEY));
   EXPECT_TRUE(KeyExists(base + "\\Shared\\Native"));
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, base.c_str());
+}
+
+// Another program's keys beside a tree of ours that holds, or is, a link
+// into them: the deletion removes our keys and links, and the other
+// program's keys keep every byte.
+TEST(RegistryLinks, DeletionNeverFollowsALink) {
+  using namespace maintenance_test;
+  const std::wstring suffix = std::to_wstring(GetCurrentProcessId());
+  const std::wstring victim = L"SOFTWARE\\FernwickVictim_" + suffix;
+  const std::wstring own = L"SOFTWARE\\FernwickOwn_" + suffix;
+  const struct {
+    const wchar_t* link;  // below our tree; empty: our tree's root itself
+    const wchar_t* target;  // below the other program's key
+    bool deleted;
+  } cases[] = {
+      {L"\\Link", L"", true},
+      {L"\\Plain\\Deep\\Link", L"\\Config", true},
+      {L"\\Plain\\Dangling", L"\\NoSuchKey", true},
+      {L"", L"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "link " << std::string(c.link, c.link + wcslen(c.link)));
+    WriteRaw(victim, L"Name", Text(L"victim"));
+    WriteRaw(victim, L"Count", Number(7));
+    WriteRaw(victim + L"\\Config", L"Path", Text(L"C:\\Victim\\app.exe"));
+    WriteRaw(victim + L"\\Config\\Deeper", L"Flag", Number(1));
+    const std::wstring linkPath = own + c.link;
+    if (*c.link != L'\0') WriteRaw(own + L"\\Plain\\Deep", L"Ours", Number(2));
+    ASSERT_TRUE(MakeLink(linkPath, victim + c.target));
+    RegistrySnapshot before;
+    AddSubtree(victim, &before);
+
+    Registry registry(HKEY_LOCAL_MACHINE, own.c_str(), false);
+    EXPECT_EQ(c.deleted, registry.DeleteKey());
+    EXPECT_EQ(c.deleted ? 0 : Registry::kLinkRootError, registry.GetErrorCode());
+    RegistrySnapshot after;
+    AddSubtree(victim, &after);
+    EXPECT_EQ(before, after);
+    // Our keys went, links included; a link as the root stays.
+    EXPECT_EQ(!c.deleted, LinkExists(own));
+    EXPECT_FALSE(c.deleted && KeyExists(own));
+
+    RemoveLink(linkPath);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, own.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, victim.c_str());
+  }
+}
+
+// Names without an exact form in the Western code page the tests run with: a
+// fullwidth backslash best-fits to a real one, Cyrillic to question marks.
+TEST_F(RegistryTest, WidePathsAndSubKeyNamesAreUsedExactlyOrNotAtAll) {
+  ASSERT_EQ(1252u, GetACP()) << "the names below are chosen for the Western code page";
+  CreateKey(Sub("Victim"));
+  PutString("Kept", "victim", Sub("Victim"));
+  const std::wstring base = WidePath() + L"\\";
+  const std::wstring inexact[] = {base + L"Victim\xFF3C", base + L"\x0420\x043E\x0443\x0442\x0435\x0440"};
+  for (const auto& path : inexact) {
+    Registry byPath(HKEY_CURRENT_USER, path.c_str(), false);
+    EXPECT_FALSE(byPath.Open());
+    EXPECT_EQ(ERROR_NO_UNICODE_TRANSLATION, byPath.GetErrorCode());
+    EXPECT_FALSE(byPath.Create());
+    EXPECT_FALSE(byPath.DeleteKey());
+    EXPECT_EQ(ERROR_NO_UNICODE_TRANSLATION, byPath.GetErrorCode());
+    Registry later(true, false);
+    EXPECT_FALSE(later.Create(path.c_str()));
+    EXPECT_FALSE(later.DeleteKey(path.c_str()));
+  }
+  EXPECT_FALSE(KeyExists(Sub("??????")));
+  DWORD type = 0;
+  DWORD size = 0;
+  EXPECT_TRUE(ValueInfo(WidePath() + L"\\Victim", L"Kept", &type, &size));
+
+  // Control: a name the code page holds is carried, and a key of a name it
+  // lacks is enumerated in UTF-16 only.
+  Registry exact(HKEY_CURRENT_USER, (base + L"Caf\xE9").c_str(), false);
+  ASSERT_TRUE(exact.Create());
+  exact.Close();
+  HKEY cyrillic = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root_, inexact[1].c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                           &cyrillic, nullptr));
+  RegCloseKey(cyrillic);
+  Registry parent(path_.c_str(), true, false);
+  ASSERT_TRUE(parent.Open());
+  std::set<std::wstring> wide;
+  std::set<std::string> narrow;
+  for (DWORD index = 0; index < 3; ++index) {
+    wchar_t wideName[64] = {};
+    char narrowPath[512] = {};
+    char narrowName[64] = {};
+    EXPECT_TRUE(parent.EnumKey(index, nullptr, 0, wideName, 64));
+    wide.insert(wideName);
+    if (parent.EnumKey(index, narrowPath, sizeof(narrowPath), narrowName, sizeof(narrowName))) {
+      narrow.insert(narrowName);
+    } else {
+      EXPECT_EQ(ERROR_NO_UNICODE_TRANSLATION, parent.GetErrorCode());
+    }
+  }
+  EXPECT_EQ((std::set<std::wstring>{L"Caf\xE9", L"Victim", L"\x0420\x043E\x0443\x0442\x0435\x0440"}), wide);
+  EXPECT_EQ((std::set<std::string>{"Caf\xE9", "Victim"}), narrow);
 }
