@@ -5,6 +5,7 @@
 #include "support/environment/environment_report.h"
 #include "support/logging/console_output.h"
 #include "support/logging/debug_logger.h"
+#include "support/logging/registry_poll.h"
 #include "support/registry/registry.h"
 #include "support/text/zel_string.h"
 #include "support/threads/structured_exception_translation.h"
@@ -12,7 +13,6 @@
 namespace {
 
 constexpr DWORD kWakeMilliseconds = 200;
-constexpr DWORD kPollMilliseconds = 30000;
 constexpr DWORD kReopenRetryMilliseconds = 300000;
 
 constexpr wchar_t kQueueExceeded[] =
@@ -54,7 +54,7 @@ void DebugLogger::Run() {
     DrainQueue(stopping, lastReopenTick);
     if (stopping) break;
     // Unsigned differences of tick counts survive the counter's wrap.
-    if (settings_.registryPolling && GetTickCount() - lastPollTick > kPollMilliseconds &&
+    if (settings_.registryPolling && GetTickCount() - lastPollTick > RegistryPollMilliseconds() &&
         !settings_.registryKey.empty()) {
       lastPollTick = GetTickCount();
       PollRegistry();

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "support/logging/debug_log.h"
+#include "tests/common/short_registry_poll.h"
 #include "tests/logging/logger_fixture.h"
 #include "tests/syslog/rsyslog_server.h"
 
@@ -77,10 +78,11 @@ TEST_F(LoggerSyslogTest, ALostServerIsToldAndRejoinedOnALaterPass) {
   EXPECT_EQ(after[0].rfind("imtcp <5>", 0), 0u);
 }
 
-// The poll runs every 30 seconds: this test waits for two of them. The file
-// level, read at the same poll, tells when a poll has been made; entries
-// logged after that are dispatched after the poll's switch.
+// The test waits for two polls. The file level, read at the same poll,
+// tells when a poll has been made; entries logged after that are dispatched
+// after the poll's switch.
 TEST_F(LoggerSyslogTest, SysLogEnabledStopsAndStartsSyslogAtTheRegistryPoll) {
+  const ShortRegistryPoll shortPoll;
   const auto waitForPoll = [](int level) {
     for (int i = 0; i < 450 && GetDebugLogLevel() != level; ++i) Sleep(100);
     return GetDebugLogLevel();
