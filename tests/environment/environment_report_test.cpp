@@ -133,7 +133,8 @@ TEST_F(FullReport, OsVersionIsTheSystemsOwnNotTheOneThisProgramIsTold) {
   system.dwOSVersionInfoSize = sizeof(system);
   ASSERT_EQ(0, rtlGetVersion(&system));
   ASSERT_EQ(10u, system.dwMajorVersion) << "the test prefix should be set to Windows 10";
-  OSVERSIONINFOW told{sizeof(OSVERSIONINFOW)};
+  OSVERSIONINFOW told{};
+  told.dwOSVersionInfoSize = sizeof(told);
 #ifdef _MSC_VER
 #pragma warning(suppress : 4996)
 #endif
