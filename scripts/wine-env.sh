@@ -13,6 +13,10 @@ wine_start() {
   # Answers non-zero when a server for this prefix already runs.
   wineserver -p >/dev/null 2>&1 </dev/null || true
   wineboot -i >/dev/null 2>&1 </dev/null
+  # The prefix says Windows 10, whose true version differs from the one
+  # GetVersionEx tells a program without a compatibility manifest.
+  grep -q '^"ProductName"="Microsoft Windows 10"' "$WINEPREFIX/system.reg" 2>/dev/null ||
+    wine winecfg -v win10 >/dev/null 2>&1 </dev/null
 }
 
 wine_stop() {

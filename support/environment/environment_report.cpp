@@ -224,24 +224,16 @@ void ReportEnvironment::ReportHostAndVersion() const {
   DWORD units = 256;
   if (!GetComputerNameExW(ComputerNameDnsHostname, host, &units)) wcscpy_s(host, L"Unknown");
   OSVERSIONINFOEXW version{};
-  version.dwOSVersionInfoSize = sizeof(version);
-#ifdef _MSC_VER
-#pragma warning(suppress : 4996)  // the version this process is told, as the report has always shown it
-#endif
-  if (GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) {
+  bool extended = false;
+  if (!ReadOSVersion(&version, &extended)) return;
+  if (extended) {
     Line(kLevelLine, kFunction, __LINE__,
          L"[ENV] Computer Host Name: %ls, OS Version: %d.%d, Build number %d, ServicePack Major %d, ServicePack "
          L"Minor %d",
          host, static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion),
          static_cast<int>(version.dwBuildNumber), static_cast<int>(version.wServicePackMajor),
          static_cast<int>(version.wServicePackMinor));
-    return;
-  }
-  version.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
-#ifdef _MSC_VER
-#pragma warning(suppress : 4996)
-#endif
-  if (GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version))) {
+  } else {
     Line(kLevelLine, kFunction, __LINE__, L"[ENV] Computer Host Name: %ls, OS Version: %d.%d, Build number %d", host,
          static_cast<int>(version.dwMajorVersion), static_cast<int>(version.dwMinorVersion),
          static_cast<int>(version.dwBuildNumber));

@@ -97,11 +97,14 @@ std::wstring ComposeOSVersionName(const OSVERSIONINFOEXW& version, bool extended
   return name;
 }
 
+bool ReadOSVersion(OSVERSIONINFOEXW* version, bool* extended) {
+  *extended = ReadTrueVersion(version) || ReadReportedVersion(version, sizeof(OSVERSIONINFOEXW));
+  return *extended || ReadReportedVersion(version, sizeof(OSVERSIONINFOW));
+}
+
 std::wstring GetOSVersionName() {
   OSVERSIONINFOEXW version;
-  if (ReadTrueVersion(&version) || ReadReportedVersion(&version, sizeof(OSVERSIONINFOEXW))) {
-    return ComposeOSVersionName(version, true);
-  }
-  if (ReadReportedVersion(&version, sizeof(OSVERSIONINFOW))) return ComposeOSVersionName(version, false);
-  return std::wstring();
+  bool extended = false;
+  if (!ReadOSVersion(&version, &extended)) return std::wstring();
+  return ComposeOSVersionName(version, extended);
 }

@@ -8,6 +8,12 @@
 
 #include "support/log_callback.h"
 
+// The version the system itself reports (RtlGetVersion, independent of the
+// caller's manifest), else the one GetVersionEx tells this process;
+// `extended` tells whether the record's extended fields were read. False
+// when no call gives a version.
+bool ReadOSVersion(OSVERSIONINFOEXW* version, bool* extended);
+
 // For example "Microsoft® Windows® 2003 Advanced Server Service Pack 2 x64";
 // empty when the version cannot be read.
 std::wstring GetOSVersionName();

@@ -15,7 +15,7 @@ namespace {
 constexpr uint64_t kFileTimeAt1970 = 116444736000000000ULL;
 constexpr uint64_t kFileTimeUnitsPerSecond = 10000000ULL;
 constexpr int64_t kMinutes1900To1970 = 36816480;
-constexpr uint32_t kSeconds1900To1970 = 2208988800U;
+constexpr int64_t kSeconds1900To1970 = 2208988800;
 constexpr size_t kStampUnits = 32;
 constexpr int kWorkUnits = 255;
 
@@ -119,10 +119,7 @@ int TimeToVariantTime(int64_t time, double* date) {
 
 int64_t TimeToMinutes1900(int64_t time) { return time / 60 + kMinutes1900To1970; }
 
-int64_t Minutes1900ToTime(int32_t minutes) {
-  const uint32_t wrapped = static_cast<uint32_t>(minutes) * 60U - kSeconds1900To1970;
-  return static_cast<int32_t>(wrapped);
-}
+int64_t Minutes1900ToTime(int32_t minutes) { return int64_t{minutes} * 60 - kSeconds1900To1970; }
 
 void GetUtcDateTime(DateTimeRecord* record) {
   if (record == nullptr) return;

@@ -33,8 +33,7 @@ int64_t VariantTimeToTime(double date);
 // Non-zero on success.
 int TimeToVariantTime(int64_t time, double* date);
 int64_t TimeToMinutes1900(int64_t time);
-// Exact while the result lies in the signed 32-bit range (1901-12-13 to
-// 2038-01-19), like the 32-bit arithmetic it keeps.
+// Exact for every minute count, before 1901 and after 2038 too.
 int64_t Minutes1900ToTime(int32_t minutes);
 
 // The current time in UTC.

@@ -1,6 +1,7 @@
 #include "support/logging/debug_logger.h"
 
 #include "support/environment/environment_report.h"
+#include "support/logging/syslog_output.h"
 
 #include <algorithm>
 
@@ -59,7 +60,10 @@ void LocalTimeNow(SYSTEMTIME& local) {
 
 }  // namespace
 
-DebugLogger::DebugLogger() : Thread("DebugLogger"), environmentReport_(std::make_unique<::ReportEnvironment>()) {}
+DebugLogger::DebugLogger()
+    : Thread("DebugLogger"),
+      syslog_(std::make_unique<SyslogOutput>([](const std::wstring& text) { DebugLog(4, L"%s", text.c_str()); })),
+      environmentReport_(std::make_unique<::ReportEnvironment>()) {}
 
 DebugLogger::~DebugLogger() {
   // Entries logged from other statics' destructors are dropped from here on.

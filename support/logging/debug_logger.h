@@ -21,10 +21,10 @@
 #include "support/logging/event_log_output.h"
 #include "support/logging/debug_log.h"
 #include "support/logging/log_entry.h"
-#include "support/logging/syslog_output.h"
 #include "support/threads/thread.h"
 
 class ReportEnvironment;
+class SyslogOutput;
 
 // The level every output takes, used for reports about invalid entries.
 constexpr int32_t kAlwaysLoggedLevel = 5;
@@ -213,8 +213,10 @@ class DebugLogger : public Thread {
   DebugLogFile file_{*this, outputSettings_};
   std::atomic<bool> fileOpen_{false};
   EventLogOutput eventLog_;
-  // Its connection events go through the logger like any entry.
-  SyslogOutput syslog_{[](const std::wstring& text) { DebugLog(4, L"%s", text.c_str()); }};
+  // Its connection events go through the logger like any entry. (Held by
+  // pointer: its header brings in WinSock, which a host may include only
+  // before <windows.h>.)
+  std::unique_ptr<SyslogOutput> syslog_;
   // Notes the module's load time as the process start; reports through the
   // entry points. (Held by pointer: its header includes the entry points.)
   std::unique_ptr<::ReportEnvironment> environmentReport_;

@@ -7,6 +7,7 @@
 #include "support/environment/environment_report.h"
 #include "support/logging/console_output.h"
 #include "support/logging/debug_logger.h"
+#include "support/logging/registry_poll.h"
 #include "support/registry/registry.h"
 #include "support/text/zel_string.h"
 #include "support/threads/structured_exception_translation.h"
@@ -18,7 +19,6 @@ constexpr DWORD kWakeMilliseconds = 200;
 // long instead of being woken for each: every wake-up is a round trip to the
 // system (to wineserver under Wine).
 constexpr DWORD kGatherMilliseconds = 5;
-constexpr DWORD kPollMilliseconds = 30000;
 constexpr DWORD kReopenRetryMilliseconds = 300000;
 
 constexpr wchar_t kQueueExceeded[] =
@@ -69,7 +69,7 @@ void DebugLogger::Run() {
     busy = DrainQueue(stopping, lastReopenTick);
     if (stopping) break;
     // Unsigned differences of tick counts survive the counter's wrap.
-    if (outputSettings_.registryPolling && GetTickCount() - lastPollTick > kPollMilliseconds &&
+    if (outputSettings_.registryPolling && GetTickCount() - lastPollTick > RegistryPollMilliseconds() &&
         !outputSettings_.registryKey.empty()) {
       lastPollTick = GetTickCount();
       PollRegistry();

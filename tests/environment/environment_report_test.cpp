@@ -185,6 +185,34 @@ TEST_F(FullReport, ValuesAgreeWithThePlatform) {
   EXPECT_NE(std::wstring::npos, (*entries_)[logon].message.find(L"\\"));
 }
 
+// The test prefix is set to Windows 10 (winecfg -v win10), which
+// GetVersionEx tells a program without a compatibility manifest as 6.2.
+TEST_F(FullReport, OsVersionIsTheSystemsOwnNotTheOneThisProgramIsTold) {
+  using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+  const auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion")));
+  ASSERT_NE(nullptr, rtlGetVersion);
+  OSVERSIONINFOEXW system{};
+  system.dwOSVersionInfoSize = sizeof(system);
+  ASSERT_EQ(0, rtlGetVersion(&system));
+  ASSERT_EQ(10u, system.dwMajorVersion) << "the test prefix should be set to Windows 10";
+  OSVERSIONINFOW told{};
+  told.dwOSVersionInfoSize = sizeof(told);
+#ifdef _MSC_VER
+#pragma warning(suppress : 4996)
+#endif
+  ASSERT_TRUE(GetVersionExW(&told) && told.dwMajorVersion == 6) << "this program is told 6.2";
+  const int at = Find(L"[ENV] Computer Host Name: ");
+  ASSERT_GE(at, 0);
+  const std::wstring& line = (*entries_)[at].message;
+  const std::wstring expected = L", OS Version: 10." + std::to_wstring(system.dwMinorVersion) + L", Build number " +
+                                std::to_wstring(system.dwBuildNumber) + L", ServicePack Major " +
+                                std::to_wstring(system.wServicePackMajor) + L", ServicePack Minor " +
+                                std::to_wstring(system.wServicePackMinor);
+  ASSERT_GE(line.size(), expected.size());
+  EXPECT_EQ(expected, line.substr(line.size() - expected.size()));
+}
+
 TEST_F(FullReport, SqlServerProvidersByName) {
   EXPECT_TRUE(Has(L"[ENV] SQLCLI provider is available: [SQLNCLI11]"));
   EXPECT_TRUE(Has(L"[ENV] MSSQL OLEDB provider is available: [SQLOLEDB]"));

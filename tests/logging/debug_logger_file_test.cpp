@@ -8,6 +8,7 @@
 #include "support/logging/debug_logger.h"
 #include "support/logging/log_file_names.h"
 #include "tests/common/recording_sink.h"
+#include "tests/common/short_registry_poll.h"
 #include "tests/logging/logger_fixture.h"
 
 using LoggerFileTest = LoggerTest;
@@ -77,8 +78,8 @@ TEST_F(LoggerFileTest, ASizeLimitedFileWrapsEndsWithTheMarkerAndResumesThere) {
   EXPECT_EQ(text.find(kMarker), text.find(L"after restart\r\n") + 15);
 }
 
-// The poll runs every 30 seconds: this test waits for it once.
 TEST_F(LoggerFileTest, ARegistryChangeTakesEffectAtTheNextPollWithoutARestart) {
+  const ShortRegistryPoll shortPoll;
   const wchar_t* kSourceKey = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\FernwickLoggerTest";
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSourceKey);
   ASSERT_TRUE(Start(L"poll.log"));

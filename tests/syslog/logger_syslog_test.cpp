@@ -10,6 +10,7 @@
 
 #include "support/logging/debug_log.h"
 #include "support/logging/winsock.h"
+#include "tests/common/short_registry_poll.h"
 #include "tests/logging/logger_fixture.h"
 #include "tests/syslog/rsyslog_server.h"
 #include "tests/syslog/stalled_server.h"
@@ -115,10 +116,11 @@ TEST_F(LoggerSyslogTest, AStalledServerHoldsUpNeitherTheFileNorTheCaller) {
   EXPECT_GE(CountInFile(L"stalled.log", L"EVENTMSG=\"Connection lost to 127.0.0.1\""), 1u);
 }
 
-// The poll runs every 30 seconds: this test waits for two of them. The file
-// level, read at the same poll, tells when a poll has been made; entries
-// logged after that are dispatched after the poll's switch.
+// The test waits for two polls. The file level, read at the same poll,
+// tells when a poll has been made; entries logged after that are dispatched
+// after the poll's switch.
 TEST_F(LoggerSyslogTest, SysLogEnabledStopsAndStartsSyslogAtTheRegistryPoll) {
+  const ShortRegistryPoll shortPoll;
   const auto waitForPoll = [](int level) {
     for (int i = 0; i < 450 && GetDebugLogLevel() != level; ++i) Sleep(100);
     return GetDebugLogLevel();

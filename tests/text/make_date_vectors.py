@@ -23,6 +23,13 @@ MOMENTS = [
     (2100, 3, 1, 0, 0, 0), (9999, 12, 31, 23, 59, 59),
 ]
 
+# Minute counts across the whole signed 32-bit range: its ends, the edges of
+# the 32-bit time range, and where minutes x 60 leaves 32 bits.
+MINUTE_COUNTS = [
+    -2**31, -157258080, -1, 0, 1, 1025085, 1025086, 35791394, 35791395,
+    72607874, 72607875, 2**31 - 1,
+]
+
 
 def automation(moment):
     """Days since 1899-12-30; before it the fraction counts away from day 0."""
@@ -52,6 +59,19 @@ def main():
         for month, day in ((2, 28), (2, 29), (2, 30), (4, 30), (4, 31), (12, 31), (13, 1), (1, 0)):
             exists = 1 <= year <= 2037 and 1 <= month <= 12 and 1 <= day <= calendar.monthrange(year, month)[1]
             print("    {%d, %d, %d, %s}," % (year, month, day, "true" if exists else "false"))
+    print("};")
+    print()
+    print("// minutes since 1900, time (minutes x 60 - 2208988800), the moment by Python's datetime where it reaches")
+    print("constexpr MinuteCount kMinuteCounts[] = {")
+    for minutes in MINUTE_COUNTS:
+        seconds = minutes * 60 - 2208988800
+        try:
+            when = MINUTES_EPOCH + timedelta(minutes=minutes)
+        except OverflowError:
+            when = None
+        if when is not None:
+            assert int((when - EPOCH).total_seconds()) == seconds
+        print("    {%dLL, %dLL},  // %s" % (minutes, seconds, when.isoformat() if when else "before year 1"))
     print("};")
 
 

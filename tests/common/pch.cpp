@@ -1,0 +1,1 @@
+// The object the test suites' shared precompiled header is built with.
