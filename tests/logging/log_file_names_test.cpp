@@ -36,7 +36,27 @@ void Stamp(const std::wstring& path, Written written, bool creation) {
 
 }  // namespace
 
-class LogFileNamesTest : public ::testing::Test, protected ScratchFolder {};
+class LogFileNamesTest : public ::testing::Test, protected ScratchFolder {
+ protected:
+  // "t.log" and the log-root names of HOST's relay 1, both rolling, in the
+  // scratch folder.
+  LogFileNaming RollingPlainNaming() {
+    LogFileNaming naming;
+    naming.logFile = Path(L"t.log");
+    naming.autoRoll = true;
+    return naming;
+  }
+  LogFileNaming RollingRootNaming() {
+    LogFileNaming naming;
+    naming.logRootNaming = true;
+    naming.autoRoll = true;
+    naming.logFolder = path();
+    naming.computerName = L"HOST";
+    naming.fileIdent = L"relay";
+    naming.instanceNumber = 1;
+    return naming;
+  }
+};
 
 TEST_F(LogFileNamesTest, PlainNamingInsertsInstanceDateAndRollBeforeTheExtension) {
   struct Case {
@@ -84,16 +104,8 @@ TEST_F(LogFileNamesTest, RollNumbersGoOnPastTheirWidth) {
     swprintf(name, 32, L"t_%03d.log", i);
     File(name);
   }
-  LogFileNaming plain;
-  plain.logFile = Path(L"t.log");
-  plain.autoRoll = true;
-  LogFileNaming root;
-  root.logRootNaming = true;
-  root.autoRoll = true;
-  root.logFolder = path();
-  root.computerName = L"HOST";
-  root.fileIdent = L"relay";
-  root.instanceNumber = 1;
+  const LogFileNaming plain = RollingPlainNaming();
+  const LogFileNaming root = RollingRootNaming();
   const struct {
     const LogFileNaming& naming;
     const wchar_t* created;
@@ -263,16 +275,8 @@ TEST(LogComputerNameTest, IsTheUpperCaseDnsHostName) {
 // the ninth digit no number is left, rather than one the search cannot see
 // and so would hand out again.
 TEST_F(LogFileNamesTest, AFolderTakesItsNumberAndTheLastNumberEndsTheRolls) {
-  LogFileNaming plain;
-  plain.logFile = Path(L"t.log");
-  plain.autoRoll = true;
-  LogFileNaming root;
-  root.logRootNaming = true;
-  root.autoRoll = true;
-  root.logFolder = path();
-  root.computerName = L"HOST";
-  root.fileIdent = L"relay";
-  root.instanceNumber = 1;
+  const LogFileNaming plain = RollingPlainNaming();
+  const LogFileNaming root = RollingRootNaming();
   const struct {
     const LogFileNaming& naming;
     const wchar_t* folder;
