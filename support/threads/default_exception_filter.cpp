@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdlib>
 
 #include "support/fs/unique_handle.h"
@@ -57,6 +58,8 @@ class CrashWatchdog {
 };
 
 CrashWatchdog crashWatchdog;
+// The thread whose fault is being reported (0: none yet).
+std::atomic<DWORD> reportingThread{0};
 
 struct CrashReport {
   EXCEPTION_POINTERS* exception;
@@ -100,6 +103,15 @@ void DisarmCrashWatchdog() { crashWatchdog.Disarm(); }
 // thread stuck behind a lock the crashed thread holds.
 LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
   crashWatchdog.Trigger();
+  DWORD reporting = 0;
+  if (!reportingThread.compare_exchange_strong(reporting, GetCurrentThreadId())) {
+    // One report at a time: a second one would take the log file from the
+    // first mid-report. The first thread ends the process (the watchdog if it
+    // cannot); a fault within the report itself ends it at once.
+    if (reporting != GetCurrentThreadId()) Sleep(kCrashDeadlineMilliseconds);
+    TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+    _exit(-2);
+  }
   const CrashReport report = {exception, GetCurrentThreadId()};
   const bool overflow = exception != nullptr && exception->ExceptionRecord != nullptr &&
                         exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;
