@@ -102,24 +102,32 @@ bool DebugLogger::TakeOverForCrash(DWORD milliseconds) {
     const DWORD spent = GetTickCount() - start;
     return spent < milliseconds ? milliseconds - spent : 0;
   };
-  WaitUntilTaken(milliseconds);
+  // Half the time at most: under a steady stream of entries the queue never
+  // empties, and the file must still be had.
+  WaitUntilTaken(milliseconds / 2);
+  // The logger thread takes the outputs again for no further entry: retaken
+  // at once after each, the lock would hardly ever be found free.
+  crashWantsOutputs_ = true;
   // Kept until the process ends: the logger thread writes no more.
-  if (!outputLock_.TryEnter(left())) return false;
-  if (!file_.IsOpen()) {
+  if (outputLock_.TryEnter(left())) {
+    if (file_.IsOpen()) {
+      crashFileTaken_ = true;
+      SetReady(true);
+      // The queue's lock is only tried: its holder may wait for a lock the
+      // crashing thread holds.
+      if (queueLock_.TryEnter(left())) {
+        const EnteredLock entered(queueLock_);
+        for (const auto& entry : queue_) WriteForCrash(*entry);
+        queue_.clear();
+        queued_ = 0;
+      }
+      return true;
+    }
     outputLock_.Leave();
-    return false;
   }
-  crashFileTaken_ = true;
-  SetReady(true);
-  // The queue's lock is only tried: its holder may wait for a lock the
-  // crashing thread holds.
-  if (queueLock_.TryEnter(left())) {
-    const EnteredLock entered(queueLock_);
-    for (const auto& entry : queue_) WriteForCrash(*entry);
-    queue_.clear();
-    queued_ = 0;
-  }
-  return true;
+  // The logger goes on: the report may still reach the other outputs.
+  crashWantsOutputs_ = false;
+  return false;
 }
 
 void DebugLogger::CloseForCrash() {

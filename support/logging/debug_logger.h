@@ -161,6 +161,8 @@ class DebugLogger : public Thread {
   // the log file over.
   std::atomic<DWORD> crashThread_{0};
   std::atomic<bool> crashFileTaken_{false};
+  // Set by the crash path once it has given the logger its time.
+  std::atomic<bool> crashWantsOutputs_{false};
 
   // --- The logger thread (debug_logger_run.cpp) ------------------------
   // Waits up to 200 ms for the first entry or the stop, or after a `busy`

@@ -117,8 +117,8 @@ bool DebugLogger::DrainQueue(bool stopping, DWORD& lastReopenTick) {
     ScopedLock guard(queueLock_);
     SetReady(false);
   }
-  while (true) {
-    // Per entry, so that a crash report can take the file over between two.
+  // Per entry, so that a crash report can take the file over between two.
+  while (!crashWantsOutputs_.load()) {
     ScopedLock output(outputLock_);
     const bool newDay = outputSettings_.dailyFile && !IsToday(file_.GetFileDate());
     const bool retry =

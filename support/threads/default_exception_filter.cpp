@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdlib>
 
 #include "support/fs/unique_handle.h"
@@ -14,18 +15,21 @@ namespace {
 // process ends as soon as the report is written.
 constexpr DWORD kLoggerWaitMilliseconds = 3000;
 constexpr DWORD kWriterWaitMilliseconds = 6000;
-// Past any report that is still making progress: DbgHelp's first symbol
-// load alone takes several seconds under load. A dump the administrator
-// asked for gets its own bound on top.
-constexpr DWORD kCrashDeadlineMilliseconds = 30000;
+// The process ends within 10 s of the fault whatever the report does; a
+// stack walk that is slower than this (DbgHelp's first symbol load under a
+// heavy load) is cut short rather than the host kept waiting. A dump the
+// administrator asked for gets its own bound on top.
+constexpr DWORD kCrashDeadlineMilliseconds = 9000;
 constexpr UINT kCrashExitCode = static_cast<UINT>(-2);
 
 DWORD CrashDumpAllowance() {
   return CrashDumpsEnabled() ? kCrashDumpStartMilliseconds + kCrashDumpWaitMilliseconds : 0;
 }
 
+DWORD CrashDeadline() { return kCrashDeadlineMilliseconds + CrashDumpAllowance(); }
+
 VOID CALLBACK EndCrashedProcess(void*, BOOLEAN) {
-  Sleep(kCrashDeadlineMilliseconds + CrashDumpAllowance());
+  Sleep(CrashDeadline());
   TerminateProcess(GetCurrentProcess(), kCrashExitCode);
 }
 
@@ -62,6 +66,8 @@ class CrashWatchdog {
 };
 
 CrashWatchdog crashWatchdog;
+// The thread whose fault is being reported (0: none yet).
+std::atomic<DWORD> reportingThread{0};
 
 struct CrashReport {
   EXCEPTION_POINTERS* exception;
@@ -107,6 +113,15 @@ void DisarmCrashWatchdog() { crashWatchdog.Disarm(); }
 // thread stuck behind a lock the crashed thread holds.
 LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception) {
   crashWatchdog.Trigger();
+  DWORD reporting = 0;
+  if (!reportingThread.compare_exchange_strong(reporting, GetCurrentThreadId())) {
+    // One report at a time: a second one would take the log file from the
+    // first mid-report. The first thread ends the process (the watchdog if it
+    // cannot); a fault within the report itself ends it at once.
+    if (reporting != GetCurrentThreadId()) Sleep(CrashDeadline());
+    TerminateProcess(GetCurrentProcess(), kCrashExitCode);
+    _exit(-2);
+  }
   const CrashReport report = {exception, GetCurrentThreadId()};
   const bool overflow = exception != nullptr && exception->ExceptionRecord != nullptr &&
                         exception->ExceptionRecord->ExceptionCode == EXCEPTION_STACK_OVERFLOW;

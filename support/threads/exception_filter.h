@@ -8,7 +8,7 @@
 // The library's default filter (the crash report); a DefaultHandler built
 // without a filter installs it.
 LONG WINAPI DefaultExceptionFilter(EXCEPTION_POINTERS* exception);
-// While armed, the default filter's process ends with -2 at most 30 seconds
+// While armed, the default filter's process ends with -2 at most 9 seconds
 // after the filter began, however its report fares. A
 // DefaultHandler arms it and the last one disarms it.
 void ArmCrashWatchdog();
