@@ -231,6 +231,9 @@ void DebugLogger::PollRegistry() {
 }
 
 void DebugLogger::ReportEnvironment() {
+  // A file the crash report rolls gets none: written by the crashing thread,
+  // its lines would count as entries and roll the file again, without end.
+  if (crashFileTaken_.load()) return;
   if (IsReady()) {
     RunEnvironmentReport();
   } else {

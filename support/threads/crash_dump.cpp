@@ -30,16 +30,22 @@ std::atomic<bool> dumpsEnabled{false};
 // the waiting crash path settles the outcome first decides the log line. The
 // waiting thread writes it: once the crash path has the log file to itself,
 // only the crashing thread's lines reach it.
+struct Outcome {
+  wchar_t path[kPathChars] = {};
+  const wchar_t* step = nullptr;  // null: written
+  DWORD error = 0;
+};
+
 struct DumpJob {
   EXCEPTION_POINTERS* exception = nullptr;
   DWORD threadId = 0;
   wchar_t path[kPathChars] = {};
   std::atomic<bool> named{false};
-  std::atomic<bool> reported{false};
-  std::atomic<bool> outcomeReady{false};
-  wchar_t outcomePath[kPathChars] = {};
-  const wchar_t* outcomeStep = nullptr;
-  DWORD outcomeError = 0;
+  // Each side fills its own and then publishes it: the one published first
+  // is complete when read, however late the other side comes.
+  Outcome byHelper;
+  Outcome byWaiter;
+  std::atomic<const Outcome*> settled{nullptr};
   wchar_t folder[kCrashDumpFolderChars + 1] = {};
   DWORD removeError = 0;
   bool written = false;
@@ -132,26 +138,28 @@ bool NameDump(const wchar_t* folder, const wchar_t* stem, wchar_t (&path)[kPathC
 // MiniDumpWriteDump reports HRESULTs; a wrapped Win32 error reads better bare.
 DWORD PlainError(DWORD error) { return (error & 0xFFFF0000u) == 0x80070000u ? (error & 0xFFFFu) : error; }
 
-// Settles the outcome, a null step meaning success; the first call wins.
-void Report(const wchar_t* path, const wchar_t* step, DWORD error) {
-  if (job.reported.exchange(true)) return;
-  std::wcsncpy(job.outcomePath, path, kPathChars - 1);
-  job.outcomePath[kPathChars - 1] = L'\0';
-  job.outcomeStep = step;
-  job.outcomeError = error;
-  job.outcomeReady = true;
+// Settles the outcome, a null step meaning success; the first published wins.
+void Report(Outcome& outcome, const wchar_t* path, const wchar_t* step, DWORD error) {
+  if (job.settled.load() != nullptr) return;
+  std::wcsncpy(outcome.path, path, kPathChars - 1);
+  outcome.path[kPathChars - 1] = L'\0';
+  outcome.step = step;
+  outcome.error = error;
+  const Outcome* unsettled = nullptr;
+  job.settled.compare_exchange_strong(unsettled, &outcome);
 }
 
 // On the waiting thread: the settled outcome, and the old dumps' removal
 // when the helper has finished.
 void LogOutcome(bool helperFinished) {
-  if (!job.outcomeReady) return;
-  if (job.outcomeStep == nullptr) {
-    DebugLog(1, L"Crash dump: %ls", job.outcomePath);
+  const Outcome* outcome = job.settled.load();
+  if (outcome == nullptr) return;
+  if (outcome->step == nullptr) {
+    DebugLog(1, L"Crash dump: %ls", outcome->path);
   } else {
-    const std::wstring text = SystemErrorText(job.outcomeError);
-    DebugLog(1, L"Crash dump failed: %ls [%ls: %ls %lu]", job.outcomePath, job.outcomeStep, text.c_str(),
-             static_cast<unsigned long>(job.outcomeError));
+    const std::wstring text = SystemErrorText(outcome->error);
+    DebugLog(1, L"Crash dump failed: %ls [%ls: %ls %lu]", outcome->path, outcome->step, text.c_str(),
+             static_cast<unsigned long>(outcome->error));
   }
   if (helperFinished && job.removeError != 0) {
     DebugLog(1, L"Crash dump: old dumps in %ls not removed [%ls %lu]", job.folder,
@@ -162,7 +170,7 @@ void LogOutcome(bool helperFinished) {
 // Writes the file and reports; on failure removes what it created.
 void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD count) {
   if (!NameDump(folder, stem, job.path)) {
-    Report(folder, L"name", ERROR_FILENAME_EXCED_RANGE);
+    Report(job.byHelper, folder, L"name", ERROR_FILENAME_EXCED_RANGE);
     return;
   }
   job.named = true;
@@ -170,7 +178,7 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
   UniqueHandle file(
       CreateFileW(job.path, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    Report(job.path, L"CreateFile", GetLastError());
+    Report(job.byHelper, job.path, L"CreateFile", GetLastError());
     return;
   }
   // Deleted when closed unless complete: a dump cut off by the time bound,
@@ -181,7 +189,7 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
   // this one and makes no call meanwhile: the dump goes ahead under its hold.
   const bool borrowed = StackTrace.HeldBy(job.threadId);
   if (!borrowed && !StackTrace.Acquire()) {
-    Report(job.path, L"symbol engine", GetLastError());
+    Report(job.byHelper, job.path, L"symbol engine", GetLastError());
     return;
   }
   const DbgHelpFunctions& dbghelp = StackTrace.Functions();
@@ -192,17 +200,17 @@ void WriteDump(const wchar_t* folder, const wchar_t* stem, DWORD type, DWORD cou
   const DWORD error = dbghelp.MiniDumpWriteDump != nullptr ? PlainError(GetLastError()) : ERROR_PROC_NOT_FOUND;
   if (!borrowed) StackTrace.Unlock();
   if (!written) {
-    Report(job.path, L"MiniDumpWriteDump", error);
+    Report(job.byHelper, job.path, L"MiniDumpWriteDump", error);
     return;
   }
   disposition.DeleteFile = FALSE;
   if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof(disposition))) {
-    Report(job.path, L"keep", GetLastError());
+    Report(job.byHelper, job.path, L"keep", GetLastError());
     return;
   }
   file.reset();
   job.written = true;
-  Report(job.path, nullptr, 0);
+  Report(job.byHelper, job.path, nullptr, 0);
   std::wcsncpy(job.folder, folder, kCrashDumpFolderChars);
   job.removeError = RemoveOldDumps(folder, stem, count, job.path);
 }
@@ -220,7 +228,7 @@ DWORD WINAPI WriteDumpThread(void* ticket) {
   ReleaseSRWLockShared(&published.lock);
   wchar_t stem[MAX_PATH];
   if (!ExecutableStem(stem)) {
-    Report(folder, L"GetModuleFileName", GetLastError());
+    Report(job.byHelper, folder, L"GetModuleFileName", GetLastError());
     return 0;
   }
   WriteDump(folder, stem, type, count);
@@ -281,8 +289,7 @@ bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {
   job.exception = exception;
   job.threadId = threadId;
   job.named = false;
-  job.reported = false;
-  job.outcomeReady = false;
+  job.settled = nullptr;
   job.removeError = 0;
   job.written = false;
   const uint64_t ticket = ++ticketsIssued;
@@ -290,20 +297,20 @@ bool WriteCrashDump(EXCEPTION_POINTERS* exception, DWORD threadId) {
   const UniqueHandle writer(
       CreateThread(nullptr, 0, WriteDumpThread, reinterpret_cast<void*>(static_cast<uintptr_t>(ticket)), 0, nullptr));
   if (!writer) {
-    Report(L"(not named)", L"CreateThread", GetLastError());
+    Report(job.byWaiter, L"(not named)", L"CreateThread", GetLastError());
     LogOutcome(false);
     openTicket = 0;
     jobBusy = false;
     return false;
   }
   if (!HelperStarted(writer.get(), ticket)) {
-    Report(L"(not named)", L"helper thread did not start", ERROR_TIMEOUT);
+    Report(job.byWaiter, L"(not named)", L"helper thread did not start", ERROR_TIMEOUT);
     LogOutcome(false);
     jobBusy = false;
     return false;
   }
   if (WaitForSingleObject(writer.get(), kCrashDumpWaitMilliseconds) != WAIT_OBJECT_0) {
-    Report(job.named ? job.path : L"(not named)", L"not finished in time", ERROR_TIMEOUT);
+    Report(job.byWaiter, job.named ? job.path : L"(not named)", L"not finished in time", ERROR_TIMEOUT);
     LogOutcome(false);
     return false;
   }

@@ -106,6 +106,33 @@ TEST(ZelToolCrash, AwkwardPlacesStillEndWithTheReportAndMinusTwo) {
   }
 }
 
+// A size limit the report crosses with auto roll: the crashing thread rolls
+// the file itself, and the new file's environment report, written by that
+// thread, must neither roll it again without end nor hold up the report.
+TEST(ZelToolCrash, AReportThatRollsTheFileEndsWithMinusTwo) {
+  ScratchFolder scratch;
+  const std::wstring key = L"Software\\Fernwick\\CrashRollTest";
+  for (const auto& [name, value] : {std::pair{L"DebugLogSize", 3000}, std::pair{L"DebugLogAutoRoll", 1}}) {
+    ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name, REG_DWORD, &value, sizeof(value)));
+  }
+  const DWORD exitCode =
+      RunZelTool(L"crash --user --key " + key + L" --file \"" + scratch.Path(L"roll.log") + L"\"").exitCode;
+  RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
+  EXPECT_EQ(kCrashExit, exitCode);
+  std::string report;
+  size_t files = 0;
+  for (const auto& file : std::filesystem::directory_iterator(scratch.Path(L""))) {
+    std::ifstream stream(file.path(), std::ios::binary);
+    report.append(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+    ++files;
+  }
+  // The control: the report rolled the file at least once and is all there.
+  EXPECT_GE(files, 2u);
+  EXPECT_NE(report.find("------------------End Stack Trace------------------"), std::string::npos);
+  // Each file holds the limit's worth of the report: a few files, not a cascade.
+  EXPECT_LE(files, 20u);
+}
+
 TEST(ZelToolCrash, StackOverflowIsReportedFromAFreshStack) {
   if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
     GTEST_SKIP() << "Wine's exception dispatch overflows the stack again before any unhandled-exception filter runs";
