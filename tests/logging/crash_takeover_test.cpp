@@ -10,7 +10,9 @@
 #include <windows.h>
 
 #include "support/logging/debug_log.h"
+#include "support/text/zel_string.h"
 #include "support/threads/exception_filter.h"
+#include "support/threads/stack_trace.h"
 #include "tests/logging/logger_fixture.h"
 
 namespace {
@@ -39,6 +41,13 @@ enum class Scene { kQuiet, kBusy, kTwoFaults };
 // In the child: a busy thread keeps the logger writing, and one worker (or
 // two) faults under the default handler.
 [[noreturn]] void CrashWhileLogging(const std::wstring& key, const std::wstring& log, Scene scene) {
+  // The symbols are loaded beforehand: what is tested is the takeover, and a
+  // first symbol load slower than the crash deadline (a busy machine) would
+  // cut the report's stack short.
+  alignas(16) CONTEXT context;
+  RtlCaptureContext(&context);
+  ZELString warmUp;
+  FormatCallStack(GetCurrentThread(), &context, warmUp);
   const DefaultHandler handler(nullptr);
   if (!StartDebugLogger(L"FernwickLoggerTest", key.c_str(), true, log.c_str(), nullptr)) _exit(3);
   if (scene == Scene::kBusy) CloseHandle(CreateThread(nullptr, 0, LogWithoutPause, nullptr, 0, nullptr));
